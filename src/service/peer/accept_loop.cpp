@@ -1,0 +1,47 @@
+#include "service/peer/accept_loop.hpp"
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include "error.hpp"
+#include "service/hub/helper_log.hpp"
+#include "service/peer/owner_check.hpp"
+
+namespace drovane::peer {
+
+namespace {
+
+constexpr auto kNoThrow = boost::asio::as_tuple(boost::asio::use_awaitable);
+
+}  // namespace
+
+boost::asio::awaitable<std::optional<boost::asio::ip::tcp::socket>> accept_owner_connection(
+    Listener& listener, std::string_view owner_sid,
+    boost::asio::any_io_executor connection_executor) {
+    while (listener.acceptor.is_open()) {
+        auto [error, connection] =
+            co_await listener.acceptor.async_accept(connection_executor, kNoThrow);
+        if (!listener.acceptor.is_open()) {
+            break;  // closed for shutdown; a connection accepted meanwhile is dropped
+        }
+        if (error) {
+            hub::append_helper_log("Helper could not accept a connection: " +
+                                   Error::os(static_cast<std::uint32_t>(error.value())).text());
+            listener.pause.expires_after(kAcceptRetryPause);
+            (void)co_await listener.pause.async_wait(kNoThrow);
+            continue;
+        }
+        // The connection is never handed to a child process: only the listener is created
+        // non-inheritable, so the accepted socket is made so here (a failure changes nothing
+        // about serving it).
+        ::SetHandleInformation(reinterpret_cast<HANDLE>(connection.native_handle()),
+                               HANDLE_FLAG_INHERIT, 0);
+        if (is_owner_connection(connection.native_handle(), owner_sid)) {
+            co_return std::move(connection);
+        }
+        refuse_connection(std::move(connection));
+    }
+    co_return std::nullopt;
+}
+
+}  // namespace drovane::peer

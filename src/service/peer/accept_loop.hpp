@@ -1,0 +1,42 @@
+// The endpoint server's accept loop: accepts connections on the listener and hands back the next
+// one whose client runs under the owner's account.
+#pragma once
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <chrono>
+#include <optional>
+#include <string_view>
+
+namespace drovane::peer {
+
+// The pause after a failed accept.
+inline constexpr std::chrono::seconds kAcceptRetryPause{1};
+
+// The listening socket with the timer of the loop's pause. Both are used only from the server
+// task's strand; closing the listener abandons a pending accept and a pending pause alike.
+struct Listener {
+    explicit Listener(const boost::asio::any_io_executor& executor)
+        : acceptor(executor), pause(executor) {}
+
+    void close() {
+        boost::system::error_code ignored;
+        acceptor.close(ignored);
+        pause.cancel();
+    }
+
+    boost::asio::ip::tcp::acceptor acceptor;
+    boost::asio::steady_timer pause;
+};
+
+// Waits for the next accepted connection that passes the owner check; the check runs before a
+// byte of the connection is read. Accept failures are logged and retried after a pause, refused
+// connections are closed and the loop goes on at once. Ends, with none, only once the listener
+// has been closed. Accepted sockets belong to `connection_executor`.
+boost::asio::awaitable<std::optional<boost::asio::ip::tcp::socket>> accept_owner_connection(
+    Listener& listener, std::string_view owner_sid,
+    boost::asio::any_io_executor connection_executor);
+
+}  // namespace drovane::peer

@@ -1,0 +1,96 @@
+#include "service/peer/owner_check.hpp"
+
+#include <iphlpapi.h>
+#include <ws2tcpip.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <vector>
+
+#include "service/hub/helper_log.hpp"
+#include "service/peer/owner_sid.hpp"
+#include "service/peer/process_account.hpp"
+
+namespace drovane::peer {
+
+namespace {
+
+constexpr int kMaxTableCalls = 5;
+
+// Set by the first refusal and never cleared, so the log gets one line per process life.
+std::atomic<bool> refusal_logged{false};
+
+using EndpointReader = int(WSAAPI*)(SOCKET, sockaddr*, int*);
+
+std::optional<Ipv4Endpoint> read_ipv4_endpoint(SOCKET socket, EndpointReader read) {
+    sockaddr_storage address{};
+    int length = sizeof(address);
+    if (read(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        address.ss_family != AF_INET) {
+        return std::nullopt;
+    }
+    sockaddr_in ipv4{};
+    std::memcpy(&ipv4, &address, sizeof(ipv4));
+    Ipv4Endpoint endpoint;
+    std::memcpy(endpoint.address.data(), &ipv4.sin_addr, endpoint.address.size());
+    endpoint.port = ntohs(ipv4.sin_port);
+    return endpoint;
+}
+
+}  // namespace
+
+Result<std::optional<std::uint32_t>> find_connection_owner_pid(const Ipv4Endpoint& peer,
+                                                               const Ipv4Endpoint& local) {
+    // The table is DWORD-aligned; the buffer is whole 32-bit units of the size last asked for.
+    std::vector<std::uint32_t> buffer;
+    DWORD size = 0;
+    DWORD result = ERROR_INSUFFICIENT_BUFFER;
+    for (int call = 0; call < kMaxTableCalls; ++call) {
+        result = ::GetExtendedTcpTable(buffer.empty() ? nullptr : buffer.data(), &size, FALSE,
+                                       AF_INET, TCP_TABLE_OWNER_PID_ALL, 0);
+        if (result != ERROR_INSUFFICIENT_BUFFER) {
+            break;
+        }
+        buffer.clear();
+        buffer.resize((size + 3) / 4);
+    }
+    if (result == ERROR_INSUFFICIENT_BUFFER) {
+        return Error("the TCP table kept growing");
+    }
+    if (result != NO_ERROR) {
+        return Error::os(result);
+    }
+    if (buffer.empty()) {
+        return std::optional<std::uint32_t>{};  // the first call found no rows at all
+    }
+    std::vector<tcp_owner_row> rows = copy_tcp_owner_rows(
+        std::as_bytes(std::span(buffer)).first(std::min<std::size_t>(size, buffer.size() * 4)));
+    buffer = {};
+    return find_owner_pid(rows, peer, local);
+}
+
+bool is_owner_connection(SOCKET connection, std::string_view owner_sid) {
+    // Both ends come from the accepted socket itself, not from what accept reported.
+    std::optional<Ipv4Endpoint> peer = read_ipv4_endpoint(connection, ::getpeername);
+    std::optional<Ipv4Endpoint> local = read_ipv4_endpoint(connection, ::getsockname);
+    if (!peer || !local) {
+        return false;
+    }
+    Result<std::optional<std::uint32_t>> pid = find_connection_owner_pid(*peer, *local);
+    if (!pid || !pid->has_value() || **pid == 0) {
+        return false;
+    }
+    Result<std::string> account = process_account_sid(**pid);
+    return account && same_account_sid(*account, owner_sid);
+}
+
+void refuse_connection(boost::asio::ip::tcp::socket connection) {
+    if (!refusal_logged.exchange(true)) {
+        hub::append_helper_log("Helper refused a connection from an account other than its owner");
+    }
+    boost::system::error_code ignored;
+    connection.close(ignored);
+}
+
+}  // namespace drovane::peer

@@ -1,0 +1,30 @@
+// The connection owner check: the process at the far end of an accepted loopback connection,
+// found in the system's TCP table, must run under the owner's account.
+#pragma once
+
+#include <boost/asio/ip/tcp.hpp>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "error.hpp"
+#include "service/peer/tcp_table.hpp"
+#include "service/windows/handles.hpp"
+
+namespace drovane::peer {
+
+// The owning process of the client's end of the connection between `peer` and `local`, from one
+// fresh snapshot of the IPv4 TCP table; none when no row matches. At most five table calls; a
+// table that outgrows every buffer fails with "the TCP table kept growing".
+Result<std::optional<std::uint32_t>> find_connection_owner_pid(const Ipv4Endpoint& peer,
+                                                               const Ipv4Endpoint& local);
+
+// Whether the client process of the accepted socket runs under `owner_sid`. Reads nothing from
+// the connection; every failure on the way counts as false and is not reported.
+bool is_owner_connection(SOCKET connection, std::string_view owner_sid);
+
+// Closes a connection that failed the check, without reading or writing; the first refusal in
+// the life of the process writes one line to the Helper log.
+void refuse_connection(boost::asio::ip::tcp::socket connection);
+
+}  // namespace drovane::peer

@@ -1,0 +1,107 @@
+#include <gtest/gtest.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <cctype>
+#include <string>
+
+#include "service/hub/helper_log.hpp"
+#include "service/peer/owner_check.hpp"
+#include "service/peer/process_account.hpp"
+
+namespace drovane::peer {
+namespace {
+
+using boost::asio::ip::tcp;
+
+Ipv4Endpoint endpoint_of(const tcp::endpoint& endpoint) {
+    Ipv4Endpoint result;
+    result.address = endpoint.address().to_v4().to_bytes();
+    result.port = endpoint.port();
+    return result;
+}
+
+// One loopback connection inside this process: the test's client socket and the accepted end.
+class LoopbackConnection : public ::testing::Test {
+  protected:
+    void connect(bool client_sends_first) {
+        if (!acceptor_.is_open()) {
+            acceptor_.open(tcp::v4());
+            acceptor_.bind({boost::asio::ip::address_v4::loopback(), 0});
+            acceptor_.listen();
+        }
+        client_.connect(acceptor_.local_endpoint());
+        if (client_sends_first) {
+            // Wine ties the socket to its process only at the first send or receive.
+            ASSERT_EQ(::send(client_.native_handle(), "", 0, 0), 0);
+        }
+        accepted_ = acceptor_.accept();
+    }
+
+    std::string own_sid() {
+        Result<std::string> sid = process_account_sid(::GetCurrentProcessId());
+        EXPECT_TRUE(sid);
+        return sid ? *sid : std::string();
+    }
+
+    boost::asio::io_context io_;
+    tcp::acceptor acceptor_{io_};
+    tcp::socket client_{io_};
+    tcp::socket accepted_{io_};
+};
+
+TEST_F(LoopbackConnection, OwnerPidIsTheClientsProcess) {
+    connect(true);
+    Result<std::optional<std::uint32_t>> pid = find_connection_owner_pid(
+        endpoint_of(accepted_.remote_endpoint()), endpoint_of(accepted_.local_endpoint()));
+    ASSERT_TRUE(pid) << pid.error().text();
+    EXPECT_EQ(pid->value_or(0), ::GetCurrentProcessId());
+
+    // Ends that belong to no connection find no row.
+    Result<std::optional<std::uint32_t>> none =
+        find_connection_owner_pid({{127, 0, 0, 1}, 1}, endpoint_of(accepted_.local_endpoint()));
+    ASSERT_TRUE(none);
+    EXPECT_FALSE(none->has_value());
+}
+
+TEST_F(LoopbackConnection, OwnersConnectionPassesWhateverTheLetterCase) {
+    connect(true);
+    std::string sid = own_sid();
+    EXPECT_TRUE(is_owner_connection(accepted_.native_handle(), sid));
+    std::string lower = sid;
+    for (char& c : lower) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    EXPECT_TRUE(is_owner_connection(accepted_.native_handle(), lower));
+}
+
+TEST_F(LoopbackConnection, OtherAccountsAndUnreadableEndsFail) {
+    connect(true);
+    EXPECT_FALSE(is_owner_connection(accepted_.native_handle(), "S-1-5-18"));
+    EXPECT_FALSE(is_owner_connection(accepted_.native_handle(), own_sid() + "0"));
+    EXPECT_FALSE(is_owner_connection(accepted_.native_handle(), ""));
+    // A socket with no peer: getpeername fails before the table is consulted.
+    tcp::socket unconnected(io_, tcp::v4());
+    EXPECT_FALSE(is_owner_connection(unconnected.native_handle(), own_sid()));
+}
+
+TEST_F(LoopbackConnection, RefusalClosesWithoutReplyAndLogsOnce) {
+    connect(true);
+    refuse_connection(std::move(accepted_));
+    char byte = 0;
+    // The client sees its connection end (orderly close or reset) and no data.
+    EXPECT_LE(::recv(client_.native_handle(), &byte, 1, 0), 0);
+
+    client_.close();
+    connect(true);
+    refuse_connection(std::move(accepted_));
+
+    const std::string line = "Helper refused a connection from an account other than its owner";
+    std::string log = hub::read_helper_log().body;
+    std::size_t first = log.find(line);
+    ASSERT_NE(first, std::string::npos) << log;
+    EXPECT_EQ(log.find(line, first + 1), std::string::npos) << log;
+}
+
+}  // namespace
+}  // namespace drovane::peer
