@@ -31,12 +31,11 @@ boost::asio::awaitable<std::optional<boost::asio::ip::tcp::socket>> accept_owner
             (void)co_await listener.pause.async_wait(kNoThrow);
             continue;
         }
-        // The connection is never handed to a child process: only the listener is created
-        // non-inheritable, so the accepted socket is made so here (a failure changes nothing
-        // about serving it).
-        ::SetHandleInformation(reinterpret_cast<HANDLE>(connection.native_handle()),
-                               HANDLE_FLAG_INHERIT, 0);
-        if (is_owner_connection(connection.native_handle(), owner_sid)) {
+        // The runtime creates accepted sockets inheritable; like the listener, a connection must
+        // never reach a child process such as the Core. A failure here changes nothing else.
+        const SOCKET socket = connection.native_handle();
+        ::SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0);
+        if (is_owner_connection(socket, owner_sid)) {
             co_return std::move(connection);
         }
         refuse_connection(std::move(connection));

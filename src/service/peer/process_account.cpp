@@ -1,11 +1,12 @@
 #include "service/peer/process_account.hpp"
 
-#include <sddl.h>
-
 #include <vector>
 
 #include "service/windows/handles.hpp"
 #include "text.hpp"
+
+// After <windows.h>, which it needs.
+#include <sddl.h>
 
 namespace drovane::peer {
 
