@@ -1,0 +1,48 @@
+#include "service/windows/port_publication.hpp"
+
+#include <string>
+
+#include "service/windows/endpoint_server.hpp"
+#include "service/windows/handles.hpp"
+#include "text.hpp"
+
+namespace drovane::win {
+
+namespace {
+
+Error publish_failure(LSTATUS code) {
+    return Error("publish helper server port: " +
+                 Error::os(static_cast<std::uint32_t>(code)).text());
+}
+
+}  // namespace
+
+Status publish_port(std::uint16_t port) {
+    const std::wstring key_path = to_utf16(kRuntimeKeyPath);
+    const std::wstring value_name = to_utf16(kPortValueName);
+
+    // The key lives in memory only, so a port never outlives a reboot; an existing key (left by
+    // an abrupt end) is opened and its value overwritten.
+    unique_key key;
+    LSTATUS created =
+        ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key_path.c_str(), 0, nullptr, REG_OPTION_VOLATILE,
+                          KEY_SET_VALUE, nullptr, key.put(), nullptr);
+    if (created != ERROR_SUCCESS) {
+        return publish_failure(created);
+    }
+    const DWORD data = port;
+    LSTATUS written = ::RegSetValueExW(key.get(), value_name.c_str(), 0, REG_DWORD,
+                                       reinterpret_cast<const BYTE*>(&data), sizeof(data));
+    key.reset();
+    if (written != ERROR_SUCCESS) {
+        return publish_failure(written);
+    }
+    return {};
+}
+
+void withdraw_port() {
+    const std::wstring key_path = to_utf16(kRuntimeKeyPath);
+    (void)::RegDeleteKeyW(HKEY_LOCAL_MACHINE, key_path.c_str());
+}
+
+}  // namespace drovane::win

@@ -1,0 +1,24 @@
+// The published port: the volatile Runtime key under the Helper's service key, whose Port value
+// tells the desktop client where the endpoint server listens.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "error.hpp"
+
+namespace drovane::win {
+
+// Under HKEY_LOCAL_MACHINE.
+inline constexpr std::string_view kRuntimeKeyPath =
+    "SYSTEM\\CurrentControlSet\\Services\\DrovaneHelperService\\Runtime";
+inline constexpr std::string_view kPortValueName = "Port";
+
+// Creates (or opens) the volatile Runtime key and sets Port to `port` as a REG_DWORD. Fails with
+// "publish helper server port: " and the text of the failing call's error; a key that the create
+// step made stays in place.
+Status publish_port(std::uint16_t port);
+
+// withdraw_port() is declared in endpoint_server.hpp.
+
+}  // namespace drovane::win
