@@ -4,6 +4,7 @@
 #pragma once
 
 #include <boost/asio/awaitable.hpp>
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -14,10 +15,12 @@
 namespace drovane::hub {
 
 class BlockingPool {
-public:
+  public:
     static constexpr std::size_t kMaxThreads = 512;
 
     explicit BlockingPool(std::size_t max_threads = kMaxThreads);
+    // A thread that waited `idle_timeout` without work ends; the next task makes a new one.
+    BlockingPool(std::size_t max_threads, std::chrono::milliseconds idle_timeout);
     BlockingPool(const BlockingPool&) = delete;
     BlockingPool& operator=(const BlockingPool&) = delete;
     // Shuts down: queued tasks are dropped (their awaiters see a failure), threads are joined.
@@ -29,7 +32,10 @@ public:
 
     void shutdown();
 
-private:
+    // The number of threads alive now (busy or idle).
+    std::size_t thread_count() const;
+
+  private:
     struct State;
     std::unique_ptr<State> state_;
 };

@@ -1,0 +1,109 @@
+// Test doubles for the request layer: a recording CoreOperations, a scripted request body and a
+// driver that runs one route_request to its reply on an io_context of its own.
+#pragma once
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "service/hub/core_operations.hpp"
+#include "service/hub/router.hpp"
+#include "service/hub/wire.hpp"
+
+namespace drovane::hub::testing {
+
+// Records every call; answers with a fixed reply per operation unless a hook is set.
+class RecordingCore final : public CoreOperations {
+  public:
+    struct Call {
+        std::string operation;  // "ping", "start", "stop", "shutdown"
+        std::vector<std::string> arguments;
+        bool operator==(const Call&) const = default;
+    };
+
+    Reply ping_helper(std::string core_sha256) override {
+        record({"ping", {core_sha256}});
+        if (ping_hook) {
+            return ping_hook(core_sha256);
+        }
+        return with_header(text_reply(200, "Z:\\helper\\DrovaneHelper.exe"), kProtocolHeader,
+                           kProtocolVersion);
+    }
+    Reply start_core(StartParams params) override {
+        record({"start", {params.address, params.session_id}});
+        if (throw_text) {
+            throw std::runtime_error(*throw_text);
+        }
+        return json_reply(200, StartReply{params.session_id, 4242});
+    }
+    Reply stop_core(StopParams params) override {
+        record({"stop", {params.session_id}});
+        if (throw_text) {
+            throw std::runtime_error(*throw_text);
+        }
+        return json_reply(200, StopReply{params.session_id, true, std::nullopt});
+    }
+    void stop_core_on_shutdown() override { record({"shutdown", {}}); }
+
+    std::vector<Call> calls() const {
+        std::lock_guard guard(lock_);
+        return calls_;
+    }
+
+    std::function<Reply(const std::string&)> ping_hook;
+    std::optional<std::string> throw_text;  // start and stop throw this when set
+
+  private:
+    void record(Call call) {
+        std::lock_guard guard(lock_);
+        calls_.push_back(std::move(call));
+    }
+    mutable std::mutex lock_;
+    std::vector<Call> calls_;
+};
+
+// A body that yields its text, or fails, and remembers whether it was read.
+class ScriptedBody final : public BodySource {
+  public:
+    explicit ScriptedBody(std::string text) : text_(std::move(text)) {}
+    static ScriptedBody failing() {
+        ScriptedBody body("");
+        body.fail_ = true;
+        return body;
+    }
+    boost::asio::awaitable<Result<std::string>> read_body() override {
+        ++reads;
+        if (fail_) {
+            co_return Error("connection reset while reading the body");
+        }
+        co_return text_;
+    }
+    int reads = 0;
+
+  private:
+    std::string text_;
+    bool fail_ = false;
+};
+
+inline Reply route_once(const RequestRouter& router, Request& request) {
+    boost::asio::io_context io;
+    std::optional<Reply> reply;
+    std::exception_ptr failure;
+    boost::asio::co_spawn(io, router.route_request(request), [&](std::exception_ptr e, Reply r) {
+        failure = e;
+        reply = std::move(r);
+    });
+    io.run();
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    return reply.value();
+}
+
+}  // namespace drovane::hub::testing

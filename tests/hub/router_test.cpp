@@ -1,0 +1,636 @@
+// The router end to end through route_request: the order of the checks, every rejection reply
+// (status, headers, exact body), what reaches the Core operations, and the replacement replies
+// when an operation's task fails.
+#include <gtest/gtest.h>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "hub_test_support.hpp"
+#include "service/hub/helper_log.hpp"
+#include "service/hub/router.hpp"
+#include "service/hub/router_rules.hpp"
+
+namespace drovane::hub {
+namespace {
+
+using testing::RecordingCore;
+using testing::route_once;
+using testing::ScriptedBody;
+using Call = RecordingCore::Call;
+using Headers = std::vector<Header>;
+
+const Header kJson{"content-type", "application/json"};
+const Header kText{"content-type", "text/plain; charset=utf-8"};
+const Header kProtocol{"x-drovane-helper-protocol", "8"};
+const Header kClose{"connection", "close"};
+
+std::string error_body(std::string_view code, std::string_view message) {
+    return std::string(R"({"code":")") + std::string(code) + R"(","message":")" +
+           std::string(message) + R"("})";
+}
+
+const std::string kPingBody = "Z:\\helper\\DrovaneHelper.exe";
+const std::string kSession = "0123456789abcdef0123456789abcdef";
+const std::string kAddress = "\\\\.\\pipe\\DrovaneCore_0123456789abcdef0123456789abcdef";
+const std::string kStartJson =
+    R"({"address":"\\\\.\\pipe\\DrovaneCore_0123456789abcdef0123456789abcdef","sessionId":")" +
+    kSession + R"("})";
+const std::string kStopJson = R"({"sessionId":")" + kSession + R"("})";
+
+struct RouteCase {
+    std::string name;
+    std::string method;
+    std::string target;
+    Headers headers;
+    std::optional<std::string> body;  // a readable body when present
+    unsigned status;
+    Headers reply_headers;
+    std::string reply_body;
+    std::vector<Call> calls;  // what reached the Core operations
+    bool body_read = false;
+};
+
+const std::string kNotFound = error_body("notFound", "Helper endpoint not found");
+const std::string kForbidden =
+    error_body("invalidRequest", "browser origins and non-local hosts are not allowed");
+const std::string kBadHeader = error_body("invalidRequest", "invalid request header");
+const std::string kBadMethod =
+    error_body("invalidRequest", "Helper endpoint does not accept this method");
+const std::string kBadQuery = error_body("invalidRequest", "invalid ping query");
+const std::string kBadBody = error_body("invalidRequest", "invalid JSON request body");
+const std::string kTooLarge = error_body("invalidRequest", "request body exceeds 4096 bytes");
+const std::string kNoLength = error_body("invalidRequest", "request body length is required");
+const std::string kUnhandled = error_body("internalError", "unhandled Helper request rejection");
+
+const std::string kStartReply = R"({"sessionId":")" + kSession + R"(","pid":4242})";
+const std::string kStopReply = R"({"sessionId":")" + kSession + R"(","stopped":true})";
+
+Headers json_post(std::string length) {
+    return {{"Host", "127.0.0.1:50123"}, {"Content-Length", std::move(length)}};
+}
+
+std::string length_of(const std::string& text) {
+    return std::to_string(text.size());
+}
+
+// A stop body of exactly 4096 bytes: the object padded with whitespace.
+std::string stop_body_of_limit() {
+    std::string body = kStopJson;
+    body.append(kBodyLimit - body.size(), ' ');
+    return body;
+}
+
+std::vector<RouteCase> route_cases() {
+    const Call ping_abc{"ping", {"abc"}};
+    const Call start_call{"start", {kAddress, kSession}};
+    const Call stop_call{"stop", {kSession}};
+    const Headers ping_ok{kText, kProtocol};
+    return {
+        // Local-caller check.
+        {"PingWithLocalhostPort",
+         "GET",
+         "/ping?coreSha256=abc",
+         {{"Host", "localhost:12345"}},
+         {},
+         200,
+         ping_ok,
+         kPingBody,
+         {ping_abc}},
+        {"HostUpperCase",
+         "GET",
+         "/ping?coreSha256=abc",
+         {{"host", "LOCALHOST"}},
+         {},
+         200,
+         ping_ok,
+         kPingBody,
+         {ping_abc}},
+        {"HostServiceName",
+         "GET",
+         "/ping?coreSha256=abc",
+         {{"Host", "drovanehelperservice:"}},
+         {},
+         200,
+         ping_ok,
+         kPingBody,
+         {ping_abc}},
+        {"HostWithUserInfo",
+         "GET",
+         "/ping?coreSha256=abc",
+         {{"Host", "user@localhost"}},
+         {},
+         200,
+         ping_ok,
+         kPingBody,
+         {ping_abc}},
+        {"NoHostAdmitted",
+         "GET",
+         "/ping?coreSha256=abc",
+         {},
+         {},
+         200,
+         ping_ok,
+         kPingBody,
+         {ping_abc}},
+        {"HostIpv6Loopback",
+         "GET",
+         "/ping?coreSha256=abc",
+         {{"Host", "[::1]:12345"}},
+         {},
+         403,
+         {kJson, kClose},
+         kForbidden,
+         {}},
+        {"HostOtherName",
+         "GET",
+         "/ping?coreSha256=abc",
+         {{"Host", "example.com"}},
+         {},
+         403,
+         {kJson, kClose},
+         kForbidden,
+         {}},
+        {"HostWithPath",
+         "GET",
+         "/logs",
+         {{"Host", "localhost/x"}},
+         {},
+         403,
+         {kJson, kClose},
+         kForbidden,
+         {}},
+        {"HostEmpty", "GET", "/logs", {{"Host", ""}}, {}, 403, {kJson, kClose}, kForbidden, {}},
+        {"HostWithTab",
+         "GET",
+         "/logs",
+         {{"Host", "local\thost"}},
+         {},
+         403,
+         {kJson, kClose},
+         kForbidden,
+         {}},
+        {"OriginEmptyOnUnknownPath",
+         "GET",
+         "/nothing",
+         {{"Origin", ""}},
+         {},
+         403,
+         {kJson, kClose},
+         kForbidden,
+         {}},
+        {"OriginNullOnPing",
+         "GET",
+         "/ping?coreSha256=abc",
+         {{"Host", "localhost"}, {"Origin", "null"}},
+         {},
+         403,
+         {kJson, kClose},
+         kForbidden,
+         {}},
+        {"OriginBeforeWrongMethod",
+         "DELETE",
+         "/stop",
+         {{"Origin", "http://localhost"}},
+         {},
+         403,
+         {kJson, kClose},
+         kForbidden,
+         {}},
+        {"OriginNonAscii",
+         "GET",
+         "/ping?coreSha256=abc",
+         {{"Origin", "http://caf\xc3\xa9"}},
+         {},
+         400,
+         {kJson},
+         kBadHeader,
+         {}},
+        {"HostNonAsciiBeforeOrigin",
+         "GET",
+         "/logs",
+         {{"Origin", "null"}, {"Host", "localhost\x80"}},
+         {},
+         400,
+         {kJson},
+         kBadHeader,
+         {}},
+        {"HostControlChar",
+         "GET",
+         "/logs",
+         {{"Host", "local\x01host"}},
+         {},
+         400,
+         {kJson},
+         kBadHeader,
+         {}},
+        {"OnlyFirstHostCounts",
+         "GET",
+         "/ping?coreSha256=abc",
+         {{"Host", "localhost"}, {"Host", "evil.example"}},
+         {},
+         200,
+         ping_ok,
+         kPingBody,
+         {ping_abc}},
+        // Paths.
+        {"UnknownPath", "GET", "/nothing", {}, {}, 404, {kJson}, kNotFound, {}},
+        {"RootPath", "GET", "/", {}, {}, 404, {kJson}, kNotFound, {}},
+        {"PathCaseMatters", "GET", "/Ping?coreSha256=abc", {}, {}, 404, {kJson}, kNotFound, {}},
+        {"PathDoubleSlash", "GET", "/ping//?coreSha256=abc", {}, {}, 404, {kJson}, kNotFound, {}},
+        {"PathExtraSegment",
+         "GET",
+         "/ping/extra?coreSha256=abc",
+         {},
+         {},
+         404,
+         {kJson},
+         kNotFound,
+         {}},
+        {"PathPercentEncoded",
+         "GET",
+         "/p%69ng?coreSha256=abc",
+         {},
+         {},
+         404,
+         {kJson},
+         kNotFound,
+         {}},
+        {"PathTrailingSlash",
+         "GET",
+         "/ping/?coreSha256=abc",
+         {},
+         {},
+         200,
+         ping_ok,
+         kPingBody,
+         {ping_abc}},
+        // Methods: checked before query and body.
+        {"PostPing",
+         "POST",
+         "/ping?coreSha256=abc",
+         {{"Content-Length", "0"}},
+         {},
+         405,
+         {kJson},
+         kBadMethod,
+         {}},
+        {"PostPingBadQuery", "POST", "/ping", {}, {}, 405, {kJson}, kBadMethod, {}},
+        {"GetStart", "GET", "/start", {}, {}, 405, {kJson}, kBadMethod, {}},
+        {"HeadLogs", "HEAD", "/logs", {}, {}, 405, {kJson}, kBadMethod, {}},
+        {"PutStop", "PUT", "/stop", {{"Content-Length", "4097"}}, {}, 405, {kJson}, kBadMethod, {}},
+        {"LowerCaseMethod", "get", "/logs", {}, {}, 405, {kJson}, kBadMethod, {}},
+        // Ping query.
+        {"PingNoQuery", "GET", "/ping", {}, {}, 400, {kJson, kProtocol}, kBadQuery, {}},
+        {"PingEmptyQuery", "GET", "/ping?", {}, {}, 400, {kJson, kProtocol}, kBadQuery, {}},
+        {"PingKeyTwice",
+         "GET",
+         "/ping?coreSha256=a&coreSha256=a",
+         {},
+         {},
+         400,
+         {kJson, kProtocol},
+         kBadQuery,
+         {}},
+        {"PingExtraKey",
+         "GET",
+         "/ping?coreSha256=a&x=1",
+         {},
+         {},
+         400,
+         {kJson, kProtocol},
+         kBadQuery,
+         {}},
+        {"PingKeyCase",
+         "GET",
+         "/ping?coresha256=a",
+         {},
+         {},
+         400,
+         {kJson, kProtocol},
+         kBadQuery,
+         {}},
+        {"PingEmptyValue",
+         "GET",
+         "/ping?coreSha256=",
+         {},
+         {},
+         200,
+         ping_ok,
+         kPingBody,
+         {Call{"ping", {""}}}},
+        {"PingKeyWithoutEquals",
+         "GET",
+         "/ping?&coreSha256&&",
+         {},
+         {},
+         200,
+         ping_ok,
+         kPingBody,
+         {Call{"ping", {""}}}},
+        {"PingEncodedKeyAndValue",
+         "GET",
+         "/ping?core%53ha256=a+b%2f%zz%41%ff=",
+         {},
+         {},
+         200,
+         ping_ok,
+         kPingBody,
+         {Call{"ping", {"a b/%zzA\xef\xbf\xbd="}}}},
+        // Body rules of start and stop.
+        {"StartObject",
+         "POST",
+         "/start",
+         json_post(length_of(kStartJson)),
+         kStartJson,
+         200,
+         {kJson},
+         kStartReply,
+         {start_call},
+         true},
+        {"StartArray",
+         "POST",
+         "/start?ignored=1",
+         json_post(length_of("[\"" + kAddress + "\",\"" + kSession + "\"]")),
+         R"(["\\\\.\\pipe\\DrovaneCore_0123456789abcdef0123456789abcdef",")" + kSession + R"("])",
+         200,
+         {kJson},
+         kStartReply,
+         {start_call},
+         true},
+        {"StartNoLength", "POST", "/start", {}, kStartJson, 411, {kJson}, kNoLength, {}},
+        {"StartChunked",
+         "POST",
+         "/start",
+         {{"Transfer-Encoding", "chunked"}},
+         kStartJson,
+         411,
+         {kJson},
+         kNoLength,
+         {}},
+        {"StartLengthNotNumber",
+         "POST",
+         "/start",
+         {{"Content-Length", "-1"}},
+         kStartJson,
+         411,
+         {kJson},
+         kNoLength,
+         {}},
+        {"StartTooLarge",
+         "POST",
+         "/start",
+         {{"Content-Length", "4097"}, {"Content-Type", "text/plain"}},
+         kStartJson,
+         413,
+         {kJson, kClose},
+         kTooLarge,
+         {}},
+        {"StartHugeLength",
+         "POST",
+         "/start",
+         {{"Content-Length", "99999999999999999999999"}},
+         kStartJson,
+         413,
+         {kJson, kClose},
+         kTooLarge,
+         {}},
+        {"StartZeroLength",
+         "POST",
+         "/start",
+         {{"Content-Length", "0"}},
+         std::nullopt,
+         400,
+         {kJson},
+         kBadBody,
+         {}},
+        {"StopTextPlain",
+         "POST",
+         "/stop",
+         {{"Content-Length", length_of(kStopJson)}, {"Content-Type", "text/plain"}},
+         kStopJson,
+         500,
+         {kJson},
+         kUnhandled,
+         {}},
+        {"StopProblemJson",
+         "POST",
+         "/stop",
+         {{"Content-Length", length_of(kStopJson)}, {"Content-Type", "application/problem+json"}},
+         kStopJson,
+         500,
+         {kJson},
+         kUnhandled,
+         {}},
+        {"StopJsonWithCharset",
+         "POST",
+         "/stop",
+         {{"Content-Length", length_of(kStopJson)},
+          {"Content-Type", "Application/JSON; charset=utf-8"}},
+         kStopJson,
+         200,
+         {kJson},
+         kStopReply,
+         {stop_call},
+         true},
+        {"StopNullSession",
+         "POST",
+         "/stop",
+         json_post("18"),
+         R"({"sessionId":null})",
+         400,
+         {kJson},
+         kBadBody,
+         {},
+         true},
+        {"StopBodyAtLimit",
+         "POST",
+         "/stop",
+         json_post("4096"),
+         stop_body_of_limit(),
+         200,
+         {kJson},
+         kStopReply,
+         {stop_call},
+         true},
+    };
+}
+
+class RouteTable : public ::testing::TestWithParam<RouteCase> {};
+
+TEST_P(RouteTable, AnswersWithTheExpectedReply) {
+    const RouteCase& c = GetParam();
+    RecordingCore core;
+    BlockingPool pool(4);
+    RequestRouter router(core, pool);
+
+    ScriptedBody body(c.body.value_or(""));
+    Request request{c.method, c.target, c.headers, c.body ? &body : nullptr};
+    const Reply reply = route_once(router, request);
+
+    EXPECT_EQ(reply.status, c.status);
+    EXPECT_EQ(reply.body, c.reply_body);
+    ASSERT_EQ(reply.headers.size(), c.reply_headers.size());
+    for (std::size_t i = 0; i < c.reply_headers.size(); ++i) {
+        EXPECT_EQ(reply.headers[i].name, c.reply_headers[i].name);
+        EXPECT_EQ(reply.headers[i].value, c.reply_headers[i].value);
+    }
+    EXPECT_EQ(reply.closes_connection(), c.status == 403 || c.status == 413);
+    EXPECT_EQ(core.calls(), c.calls);
+    EXPECT_EQ(body.reads, c.body_read ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Router, RouteTable, ::testing::ValuesIn(route_cases()),
+                         [](const auto& info) { return info.param.name; });
+
+TEST(Router, BodyReadFailureIsUnhandledRejection) {
+    RecordingCore core;
+    BlockingPool pool(1);
+    RequestRouter router(core, pool);
+    ScriptedBody body = ScriptedBody::failing();
+    Request request{"POST", "/stop", {{"Content-Length", "10"}}, &body};
+    const Reply reply = route_once(router, request);
+    EXPECT_EQ(reply.status, 500u);
+    EXPECT_EQ(reply.body, kUnhandled);
+    EXPECT_TRUE(core.calls().empty());
+}
+
+TEST(Router, LogsReplyIsTheHelperLog) {
+    append_helper_log("router test line");
+    RecordingCore core;
+    BlockingPool pool(1);
+    RequestRouter router(core, pool);
+    Request request{"GET", "/logs/?ignored=1", {{"Host", "127.0.0.1"}}, nullptr};
+    const Reply reply = route_once(router, request);
+    const Reply direct = read_helper_log();
+    EXPECT_EQ(reply.status, 200u);
+    EXPECT_EQ(reply.body, direct.body);
+    ASSERT_NE(reply.header("cache-control"), nullptr);
+    EXPECT_EQ(*reply.header("cache-control"), "no-store");
+    EXPECT_EQ(reply.header(kProtocolHeader), nullptr);
+    EXPECT_TRUE(reply.body.ends_with("router test line"));
+    EXPECT_EQ(pool.thread_count(), 0u);  // logs never runs on the pool
+}
+
+// A ping reply that comes back without the protocol header still goes out with it, and any
+// other reply of the operation is passed on unchanged.
+TEST(Router, PingRepliesAlwaysCarryTheProtocolHeader) {
+    RecordingCore core;
+    core.ping_hook = [](const std::string&) {
+        return error_reply(409, "coreSha256Mismatch", "Core SHA256 mismatch");
+    };
+    BlockingPool pool(1);
+    RequestRouter router(core, pool);
+    Request request{"GET", "/ping?coreSha256=0", {}, nullptr};
+    const Reply reply = route_once(router, request);
+    EXPECT_EQ(reply.status, 409u);
+    EXPECT_EQ(reply.body, error_body("coreSha256Mismatch", "Core SHA256 mismatch"));
+    ASSERT_NE(reply.header(kProtocolHeader), nullptr);
+    EXPECT_EQ(*reply.header(kProtocolHeader), "8");
+}
+
+struct TaskFailureCase {
+    std::string name;
+    std::string method;
+    std::string target;
+    std::string body;
+    unsigned status;
+    Headers reply_headers;
+    std::string reply_body;
+};
+
+class TaskFailure : public ::testing::TestWithParam<TaskFailureCase> {};
+
+TEST_P(TaskFailure, AnswersWithTheReplacementReply) {
+    const TaskFailureCase& c = GetParam();
+    RecordingCore core;
+    core.throw_text = "the task broke";
+    core.ping_hook = [](const std::string&) -> Reply {
+        throw std::runtime_error("the task broke");
+    };
+    BlockingPool pool(2);
+    RequestRouter router(core, pool);
+    ScriptedBody body(c.body);
+    Request request{c.method, c.target, {{"Content-Length", length_of(c.body)}}, &body};
+    const Reply reply = route_once(router, request);
+    EXPECT_EQ(reply.status, c.status);
+    EXPECT_EQ(reply.body, c.reply_body);
+    ASSERT_EQ(reply.headers.size(), c.reply_headers.size());
+    for (std::size_t i = 0; i < c.reply_headers.size(); ++i) {
+        EXPECT_EQ(reply.headers[i].name, c.reply_headers[i].name);
+        EXPECT_EQ(reply.headers[i].value, c.reply_headers[i].value);
+    }
+    EXPECT_EQ(core.calls().size(), 1u);
+    // Replacement replies are not logged.
+    EXPECT_EQ(read_helper_log().body.find("task failed"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Router, TaskFailure,
+    ::testing::Values(
+        TaskFailureCase{"Start",
+                        "POST",
+                        "/start",
+                        kStartJson,
+                        500,
+                        {kJson},
+                        error_body("internalError",
+                                   "Core start task failed: blocking task failed: the task "
+                                   "broke")},
+        TaskFailureCase{"Stop",
+                        "POST",
+                        "/stop",
+                        kStopJson,
+                        500,
+                        {kJson},
+                        error_body("internalError",
+                                   "Core stop task failed: blocking task failed: the task broke")},
+        TaskFailureCase{"Ping",
+                        "GET",
+                        "/ping?coreSha256=x",
+                        "",
+                        409,
+                        {kText, kProtocol},
+                        "Helper ping task failed: blocking task failed: the task broke"}),
+    [](const auto& info) { return info.param.name; });
+
+// While ping blocks on a pool thread, the only worker thread of the runtime stays free: a logs
+// request on the same io_context is answered in the meantime, and only then does ping finish.
+TEST(Router, WaitingForTheTaskHoldsNoWorkerThread) {
+    RecordingCore core;
+    std::promise<void> logs_answered;
+    std::future<void> logs_done = logs_answered.get_future();
+    std::thread::id io_thread;
+    std::thread::id ping_thread;
+    core.ping_hook = [&](const std::string&) {
+        ping_thread = std::this_thread::get_id();
+        const bool answered =
+            logs_done.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+        return text_reply(answered ? 200 : 504, "");
+    };
+    BlockingPool pool(2);
+    RequestRouter router(core, pool);
+    Request ping{"GET", "/ping?coreSha256=x", {}, nullptr};
+    Request logs{"GET", "/logs", {}, nullptr};
+
+    boost::asio::io_context io;
+    std::optional<Reply> ping_reply;
+    boost::asio::co_spawn(io, router.route_request(ping),
+                          [&](std::exception_ptr, Reply r) { ping_reply = std::move(r); });
+    boost::asio::co_spawn(io, router.route_request(logs), [&](std::exception_ptr, Reply r) {
+        EXPECT_EQ(r.status, 200u);
+        logs_answered.set_value();
+    });
+    io_thread = std::this_thread::get_id();
+    io.run();
+
+    ASSERT_TRUE(ping_reply.has_value());
+    EXPECT_EQ(ping_reply->status, 200u);
+    EXPECT_NE(ping_thread, io_thread);
+}
+
+}  // namespace
+}  // namespace drovane::hub
