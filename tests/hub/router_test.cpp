@@ -459,6 +459,11 @@ std::vector<RouteCase> route_cases() {
     };
 }
 
+// Test names and failure messages show the case's name, not its bytes.
+void PrintTo(const RouteCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class RouteTable : public ::testing::TestWithParam<RouteCase> {};
 
 TEST_P(RouteTable, AnswersWithTheExpectedReply) {
@@ -541,6 +546,10 @@ struct TaskFailureCase {
     Headers reply_headers;
     std::string reply_body;
 };
+
+void PrintTo(const TaskFailureCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class TaskFailure : public ::testing::TestWithParam<TaskFailureCase> {};
 

@@ -102,6 +102,10 @@ struct BodyCase {
     std::optional<std::vector<std::string>> fields;  // what the reader yields, or a refusal
 };
 
+void PrintTo(const BodyCase& c, std::ostream* os) {
+    *os << ::testing::PrintToString(std::string(c.body));
+}
+
 class StartBody : public ::testing::TestWithParam<BodyCase> {};
 class StopBody : public ::testing::TestWithParam<BodyCase> {};
 

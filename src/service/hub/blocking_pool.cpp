@@ -32,12 +32,9 @@ class Job {
     Job& operator=(const Job&) = delete;
     virtual ~Job() = default;
 
-    // Runs the task on the calling pool thread and completes with its reply or its failure.
-    void run() { complete(run_task()); }
-
     virtual void complete(Result<Reply> result) = 0;
 
-  private:
+    // Runs the task on the calling pool thread: its reply, or the failure it ended with.
     Result<Reply> run_task() {
         try {
             return task_();
@@ -48,6 +45,7 @@ class Job {
         }
     }
 
+  private:
     std::function<Reply()> task_;
 };
 
@@ -104,7 +102,7 @@ struct BlockingPool::State {
     std::deque<std::unique_ptr<Job>> queue;
     std::list<std::thread> threads;     // every thread not yet joined
     std::vector<std::thread> finished;  // threads that ended on idle, to be joined
-    std::size_t idle = 0;               // threads waiting for a job
+    std::size_t busy = 0;               // threads running a task
     bool stopping = false;
 
     void submit(std::unique_ptr<Job> job);
@@ -123,8 +121,8 @@ void BlockingPool::State::submit(std::unique_ptr<Job> job) {
         }
         queue.push_back(std::move(job));
         to_join.swap(finished);
-        if (queue.size() > idle && threads.size() < max_threads) {
-            // Every idle thread is already spoken for: add one.
+        if (queue.size() > threads.size() - busy && threads.size() < max_threads) {
+            // Every thread that is not running a task is already spoken for: add one.
             threads.emplace_front();
             auto self = threads.begin();
             try {
@@ -155,15 +153,20 @@ void BlockingPool::State::submit(std::unique_ptr<Job> job) {
 void BlockingPool::State::worker(std::list<std::thread>::iterator self) {
     std::unique_lock guard(lock);
     for (;;) {
-        ++idle;
         const bool woken =
             wake.wait_for(guard, idle_timeout, [this] { return stopping || !queue.empty(); });
-        --idle;
         if (!queue.empty() && !stopping) {
             std::unique_ptr<Job> job = std::move(queue.front());
             queue.pop_front();
+            ++busy;
             guard.unlock();
-            job->run();
+            Result<Reply> result = job->run_task();
+            // Free again before the awaiter resumes, so that a task it submits next finds
+            // this thread instead of making a new one.
+            guard.lock();
+            --busy;
+            guard.unlock();
+            job->complete(std::move(result));
             job.reset();
             guard.lock();
             continue;
