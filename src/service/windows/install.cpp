@@ -1,0 +1,229 @@
+#include "service/windows/install.hpp"
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "service/peer/process_account.hpp"
+#include "service/windows/scm.hpp"
+#include "text.hpp"
+
+namespace drovane::win {
+
+namespace {
+
+constexpr DWORD install_manager_access = SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE;
+constexpr DWORD uninstall_manager_access = SC_MANAGER_CONNECT;
+constexpr DWORD new_service_access = SERVICE_CHANGE_CONFIG | SERVICE_QUERY_STATUS | SERVICE_START;
+constexpr DWORD stop_delete_access = DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS;
+constexpr DWORD probe_access = SERVICE_QUERY_STATUS;
+
+constexpr auto poll_interval = std::chrono::milliseconds(100);
+
+// Every wait loop gives up once its elapsed time in whole seconds exceeds 9.
+class WaitClock {
+  public:
+    WaitClock() : start_(std::chrono::steady_clock::now()) {}
+    bool expired() const {
+        return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() -
+                                                                start_)
+                   .count() > 9;
+    }
+
+  private:
+    std::chrono::steady_clock::time_point start_;
+};
+
+void sleep_between_polls() {
+    std::this_thread::sleep_for(poll_interval);
+}
+
+bool has_code(const Error& error, std::uint32_t code) {
+    return error.os_code() == code;
+}
+
+// The full path of the running executable, read with a growing buffer.
+Result<std::wstring> own_executable_path() {
+    std::wstring buffer(MAX_PATH, L'\0');
+    while (true) {
+        DWORD length =
+            ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0) {
+            return Error::os(::GetLastError());
+        }
+        if (length < buffer.size()) {
+            buffer.resize(length);
+            return buffer;
+        }
+        if (buffer.size() >= 32768) {
+            return Error::os(ERROR_INSUFFICIENT_BUFFER);
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+// Sends STOP until the service is stopped or no longer active.
+Status stop_service(SC_HANDLE service) {
+    WaitClock clock;
+    while (true) {
+        Result<scm::ServiceState> state = scm::query_state(service);
+        if (!state) {
+            return std::move(state).error().context("query helper service before stopping");
+        }
+        if (*state == scm::ServiceState::stopped) {
+            return {};
+        }
+        if (*state != scm::ServiceState::stop_pending) {
+            Result<scm::ServiceState> sent = scm::control(service, SERVICE_CONTROL_STOP);
+            if (!sent) {
+                if (has_code(sent.error(), ERROR_SERVICE_NOT_ACTIVE)) {
+                    return {};
+                }
+                if (!has_code(sent.error(), ERROR_SERVICE_CANNOT_ACCEPT_CTRL)) {
+                    return std::move(sent).error().context("stop helper service");
+                }
+            }
+        }
+        if (clock.expired()) {
+            return Error(std::string("timed out waiting for helper service to stop from ") +
+                         scm::state_name(*state));
+        }
+        sleep_between_polls();
+    }
+}
+
+scm::ServiceInfo helper_service_info(std::wstring executable_path, const std::string& owner_sid) {
+    scm::ServiceInfo info;
+    info.name = helper_service_name;
+    info.display_name = helper_service_name;
+    info.service_type = SERVICE_WIN32_OWN_PROCESS;
+    info.start_type = SERVICE_AUTO_START;
+    info.error_control = SERVICE_ERROR_NORMAL;
+    info.executable_path = std::move(executable_path);
+    info.launch_arguments = {L"--owner-sid", to_utf16(owner_sid)};
+    return info;
+}
+
+scm::FailureActions helper_recovery() {
+    scm::FailureActions recovery;
+    recovery.reset_period_seconds = 86400;
+    SC_ACTION restart{};
+    restart.Type = SC_ACTION_RESTART;
+    restart.Delay = 5000;
+    recovery.actions = {restart, restart, restart};
+    return recovery;
+}
+
+Status wait_for_running(SC_HANDLE service) {
+    WaitClock clock;
+    while (true) {
+        Result<scm::ServiceState> state = scm::query_state(service);
+        if (!state) {
+            return std::move(state).error().context("query helper service after starting");
+        }
+        if (*state == scm::ServiceState::running) {
+            return {};
+        }
+        if (*state == scm::ServiceState::stopped) {
+            return Error("helper service stopped during startup");
+        }
+        if (clock.expired()) {
+            return Error(std::string("timed out waiting for helper service to run from ") +
+                         scm::state_name(*state));
+        }
+        sleep_between_polls();
+    }
+}
+
+}  // namespace
+
+Status install_helper_service(std::uint32_t owner_pid) {
+    Result<std::string> owner = peer::process_account_sid(owner_pid);
+    if (!owner) {
+        return std::move(owner).error().context("read the account of process " +
+                                                std::to_string(owner_pid));
+    }
+    Result<unique_service> manager = scm::open_manager(install_manager_access);
+    if (!manager) {
+        return std::move(manager).error().context("open Windows service manager");
+    }
+    if (Status removed = stop_and_delete_service(manager->get()); !removed) {
+        return removed;
+    }
+    Result<std::wstring> path = own_executable_path();
+    if (!path) {
+        return std::move(path).error().context("resolve helper executable path");
+    }
+    Result<unique_service> service = scm::create_service(
+        manager->get(), helper_service_info(std::move(*path), *owner), new_service_access);
+    if (!service) {
+        return std::move(service).error().context("create helper service");
+    }
+    if (Status configured = scm::set_failure_actions(service->get(), helper_recovery());
+        !configured) {
+        return std::move(configured).error().context("configure helper service recovery");
+    }
+    if (Status started = scm::start_service(service->get());
+        !started && !has_code(started.error(), ERROR_SERVICE_ALREADY_RUNNING)) {
+        return std::move(started).error().context("start helper service");
+    }
+    Status running = wait_for_running(service->get());
+    service->reset();  // the service handle closes before the SCM handle
+    return running;
+}
+
+Status uninstall_helper_service() {
+    Result<unique_service> manager = scm::open_manager(uninstall_manager_access);
+    if (!manager) {
+        return std::move(manager).error().context("open Windows service manager");
+    }
+    return stop_and_delete_service(manager->get());
+}
+
+Status stop_and_delete_service(SC_HANDLE manager) {
+    Result<unique_service> service =
+        scm::open_service(manager, helper_service_name, stop_delete_access);
+    if (!service) {
+        if (has_code(service.error(), ERROR_SERVICE_DOES_NOT_EXIST)) {
+            return {};
+        }
+        if (has_code(service.error(), ERROR_SERVICE_MARKED_FOR_DELETE)) {
+            return wait_for_service_deletion(manager);
+        }
+        return std::move(service).error().context("open existing helper service");
+    }
+    if (Status stopped = stop_service(service->get()); !stopped) {
+        return stopped;
+    }
+    if (Status deleted = scm::delete_service(service->get());
+        !deleted && !has_code(deleted.error(), ERROR_SERVICE_DOES_NOT_EXIST) &&
+        !has_code(deleted.error(), ERROR_SERVICE_MARKED_FOR_DELETE)) {
+        return std::move(deleted).error().context("delete helper service");
+    }
+    service->reset();
+    return wait_for_service_deletion(manager);
+}
+
+Status wait_for_service_deletion(SC_HANDLE manager) {
+    WaitClock clock;
+    while (true) {
+        Result<unique_service> probe =
+            scm::open_service(manager, helper_service_name, probe_access);
+        if (!probe) {
+            if (has_code(probe.error(), ERROR_SERVICE_DOES_NOT_EXIST)) {
+                return {};
+            }
+            if (!has_code(probe.error(), ERROR_SERVICE_MARKED_FOR_DELETE)) {
+                return std::move(probe).error().context("check helper service deletion");
+            }
+        }
+        probe = Result<unique_service>(unique_service());  // closes a found handle at once
+        if (clock.expired()) {
+            return Error("timed out waiting for helper service deletion");
+        }
+        sleep_between_polls();
+    }
+}
+
+}  // namespace drovane::win

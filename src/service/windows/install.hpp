@@ -1,0 +1,28 @@
+// Installation and removal of DrovaneHelperService. Both are blocking, single-threaded and print
+// nothing; the command-line entry reports their errors.
+#pragma once
+
+#include <cstdint>
+
+#include "error.hpp"
+#include "service/windows/handles.hpp"
+
+namespace drovane::win {
+
+inline constexpr wchar_t helper_service_name[] = L"DrovaneHelperService";
+
+// Replaces any registration with a new one whose owner is the account of process `owner_pid`,
+// starts it and returns once it reports Running (its port is published by then).
+Status install_helper_service(std::uint32_t owner_pid);
+
+// Stops and deletes the service and waits until the SCM no longer knows it; nothing registered
+// is success.
+Status uninstall_helper_service();
+
+// Stops the service if it runs, deletes it and waits for the deletion. `manager` stays open.
+Status stop_and_delete_service(SC_HANDLE manager);
+
+// Polls every 100 ms until the service's name is free, for up to 10 seconds.
+Status wait_for_service_deletion(SC_HANDLE manager);
+
+}  // namespace drovane::win

@@ -1,0 +1,174 @@
+#include "service/windows/service_host.hpp"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/use_future.hpp>
+#include <exception>
+#include <future>
+#include <memory>
+#include <vector>
+
+#include "service/hub/core_supervisor.hpp"
+#include "service/runtime.hpp"
+#include "service/windows/endpoint_server.hpp"
+#include "service/windows/install.hpp"
+
+namespace drovane::win {
+
+namespace {
+
+// Written once on the main thread before the dispatcher creates the service thread, which is
+// what orders the write before every read.
+std::string owner_sid_cell;
+bool owner_sid_set = false;
+
+// Lives for the whole process, so it outlasts the dispatcher's last call into the handler.
+ControlContext control_context;
+
+constexpr DWORD start_wait_hint_ms = 10000;
+
+ServiceStatus start_pending() {
+    ServiceStatus status;
+    status.current_state = SERVICE_START_PENDING;
+    status.controls_accepted = 0;
+    status.checkpoint = 1;
+    status.wait_hint = start_wait_hint_ms;
+    return status;
+}
+
+ServiceStatus stopped(std::uint32_t exit_code) {
+    ServiceStatus status;
+    status.current_state = SERVICE_STOPPED;
+    status.win32_exit_code = exit_code;
+    return status;
+}
+
+// Runs the endpoint server on the runtime and blocks this thread until it has returned.
+Status serve_until_stopped(std::string owner, ShutdownReceiver shutdown, StatusReporter& status,
+                           Runtime& runtime, hub::CoreOperations& core) {
+    try {
+        std::future<Status> done = boost::asio::co_spawn(
+            runtime.executor(),
+            run_endpoint_server(std::move(owner), std::move(shutdown), status, runtime, core),
+            boost::asio::use_future);
+        return done.get();
+    } catch (const std::exception& error) {
+        return Error(error.what());
+    } catch (...) {
+        return Error("the endpoint server failed abnormally");
+    }
+}
+
+}  // namespace
+
+bool set_owner_sid(std::string sid) {
+    if (owner_sid_set) {
+        return false;
+    }
+    owner_sid_cell = std::move(sid);
+    owner_sid_set = true;
+    return true;
+}
+
+std::string owner_sid() {
+    return owner_sid_cell;
+}
+
+DWORD WINAPI helper_service_control(DWORD control, DWORD /*event_type*/, LPVOID /*event_data*/,
+                                    LPVOID context) {
+    auto* state = static_cast<ControlContext*>(context);
+    switch (control) {
+        case SERVICE_CONTROL_STOP: {
+            std::lock_guard<std::mutex> guard(state->lock);
+            state->sender.send(true);
+            state->sender.close();
+            return NO_ERROR;
+        }
+        case SERVICE_CONTROL_INTERROGATE:
+            return NO_ERROR;
+        case SERVICE_CONTROL_SHUTDOWN:
+        case SERVICE_CONTROL_PRESHUTDOWN: {
+            std::lock_guard<std::mutex> guard(state->lock);
+            state->sender.close();
+            return ERROR_CALL_NOT_IMPLEMENTED;
+        }
+        default:
+            return ERROR_CALL_NOT_IMPLEMENTED;
+    }
+}
+
+Status ServiceStatusReporter::report(const ServiceStatus& status) {
+    SERVICE_STATUS record{};
+    record.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    record.dwCurrentState = status.current_state;
+    record.dwControlsAccepted = status.controls_accepted;
+    record.dwWin32ExitCode = status.win32_exit_code;
+    record.dwServiceSpecificExitCode = 0;
+    record.dwCheckPoint = status.checkpoint;
+    record.dwWaitHint = status.wait_hint;
+    if (!::SetServiceStatus(handle_, &record)) {
+        return Error::winapi(::GetLastError());
+    }
+    return {};
+}
+
+Status run_helper_service() {
+    std::string owner = owner_sid();
+    if (owner.empty()) {
+        return Error("the helper service has no owner");
+    }
+
+    auto [sender, receiver] = make_shutdown_flag();
+    {
+        std::lock_guard<std::mutex> guard(control_context.lock);
+        control_context.sender = std::move(sender);
+    }
+    SERVICE_STATUS_HANDLE handle = ::RegisterServiceCtrlHandlerExW(
+        helper_service_name, helper_service_control, &control_context);
+    if (handle == nullptr) {
+        Error error = Error::winapi(::GetLastError());
+        std::lock_guard<std::mutex> guard(control_context.lock);
+        control_context.sender.close();
+        return std::move(error).context("register helper service control handler");
+    }
+    ServiceStatusReporter status(handle);
+
+    if (Status reported = status.report(start_pending()); !reported) {
+        return std::move(reported).error().context("report helper service startup");
+    }
+
+    // Declared before the runtime, so it outlives every task the runtime still holds.
+    hub::CoreSupervisor supervisor;
+
+    Result<std::unique_ptr<Runtime>> runtime = Runtime::create();
+    if (!runtime) {
+        (void)status.report(stopped(1));
+        return std::move(runtime).error().context("create helper runtime");
+    }
+
+    Status served =
+        serve_until_stopped(std::move(owner), std::move(receiver), status, **runtime, supervisor);
+
+    Status reported = status.report(stopped(served ? 0 : 1));
+    (*runtime)->shutdown();
+    runtime->reset();
+
+    if (!served) {
+        return std::move(served).error().context("run helper service");
+    }
+    if (!reported) {
+        return std::move(reported).error().context("report helper service stopped");
+    }
+    return {};
+}
+
+void WINAPI helper_service_main(DWORD argc, LPWSTR* argv) {
+    // The start arguments are read and ignored: the owner comes from the process command line.
+    std::vector<std::wstring> arguments;
+    for (DWORD i = 0; i < argc && argv != nullptr; ++i) {
+        arguments.emplace_back(argv[i] != nullptr ? argv[i] : L"");
+    }
+    // No console and no log here: a failed run shows only as exit code 1 in the Stopped report.
+    (void)run_helper_service();
+}
+
+}  // namespace drovane::win

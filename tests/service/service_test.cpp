@@ -1,0 +1,475 @@
+// DrovaneHelper.exe end to end under the prefix's real Service Control Manager: the console
+// errors, install and its registration, the service's HTTP endpoint with the sample Core, a
+// reinstall over the running service, STOP from the SCM, and uninstall.
+#include <gtest/gtest.h>
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <algorithm>
+#include <chrono>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "command_line.hpp"
+#include "service/hub/core_digest.hpp"
+#include "service/peer/process_account.hpp"
+#include "service/windows/handles.hpp"
+#include "text.hpp"
+
+namespace drovane::win {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr wchar_t kServiceName[] = L"DrovaneHelperService";
+constexpr wchar_t kRuntimeKey[] =
+    L"SYSTEM\\CurrentControlSet\\Services\\DrovaneHelperService\\Runtime";
+
+// ---------------------------------------------------------------------------------------------
+// Files and processes.
+
+std::wstring own_directory() {
+    wchar_t path[MAX_PATH];
+    DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring text(path, length);
+    return text.substr(0, text.find_last_of(L'\\'));
+}
+
+std::wstring helper_in(const std::wstring& directory) {
+    return directory + L"\\DrovaneHelper.exe";
+}
+
+struct Run {
+    DWORD exit_code = 0;
+    std::string out;
+    std::string err;
+};
+
+std::string read_all(HANDLE pipe) {
+    std::string bytes;
+    char buffer[4096];
+    DWORD got = 0;
+    while (::ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+        bytes.append(buffer, got);
+    }
+    return bytes;
+}
+
+// Runs the Helper with `arguments` after its quoted path, collecting both output streams.
+Run run_helper(const std::wstring& executable, const std::wstring& arguments) {
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    unique_handle out_read, out_write, err_read, err_write;
+    EXPECT_TRUE(::CreatePipe(out_read.put(), out_write.put(), &inherit, 0));
+    EXPECT_TRUE(::CreatePipe(err_read.put(), err_write.put(), &inherit, 0));
+    ::SetHandleInformation(out_read.get(), HANDLE_FLAG_INHERIT, 0);
+    ::SetHandleInformation(err_read.get(), HANDLE_FLAG_INHERIT, 0);
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nullptr;
+    startup.hStdOutput = out_write.get();
+    startup.hStdError = err_write.get();
+    std::wstring line = escape_command_line_part(executable);
+    if (!arguments.empty()) {
+        line += L" " + arguments;
+    }
+    PROCESS_INFORMATION info{};
+    Run run;
+    if (!::CreateProcessW(executable.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                          nullptr, &startup, &info)) {
+        ADD_FAILURE() << "CreateProcessW failed: " << ::GetLastError();
+        run.exit_code = 0xFFFFFFFF;
+        return run;
+    }
+    unique_handle process(info.hProcess);
+    unique_handle thread(info.hThread);
+    out_write.reset();
+    err_write.reset();
+    std::thread out_reader([&] { run.out = read_all(out_read.get()); });
+    run.err = read_all(err_read.get());
+    out_reader.join();
+    if (::WaitForSingleObject(process.get(), 120000) != WAIT_OBJECT_0) {
+        ::TerminateProcess(process.get(), 99);
+        ADD_FAILURE() << "the Helper did not end: " << to_utf8(line);
+    }
+    ::GetExitCodeProcess(process.get(), &run.exit_code);
+    return run;
+}
+
+// Whether a process has ended within `timeout` (or no longer exists).
+bool process_ended(DWORD pid, std::chrono::milliseconds timeout) {
+    unique_handle process(::OpenProcess(SYNCHRONIZE, FALSE, pid));
+    if (!process) {
+        return true;
+    }
+    return ::WaitForSingleObject(process.get(), static_cast<DWORD>(timeout.count())) ==
+           WAIT_OBJECT_0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The SCM and the registry.
+
+std::optional<SERVICE_STATUS_PROCESS> service_status() {
+    unique_service manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    unique_service service(::OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_STATUS));
+    if (!service) {
+        return std::nullopt;
+    }
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (!::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+                                reinterpret_cast<BYTE*>(&status), sizeof status, &needed)) {
+        return std::nullopt;
+    }
+    return status;
+}
+
+DWORD open_service_error() {
+    unique_service manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    unique_service service(::OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_STATUS));
+    return service ? 0 : ::GetLastError();
+}
+
+struct Registration {
+    DWORD service_type = 0;
+    DWORD start_type = 0;
+    DWORD error_control = 0;
+    std::wstring binary_path;
+    std::wstring account;
+};
+
+std::optional<Registration> registration() {
+    unique_service manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    unique_service service(::OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_CONFIG));
+    if (!service) {
+        return std::nullopt;
+    }
+    DWORD needed = 0;
+    ::QueryServiceConfigW(service.get(), nullptr, 0, &needed);
+    std::vector<std::uint8_t> buffer(needed + sizeof(QUERY_SERVICE_CONFIGW));
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    if (!::QueryServiceConfigW(service.get(), config, static_cast<DWORD>(buffer.size()), &needed)) {
+        return std::nullopt;
+    }
+    Registration result;
+    result.service_type = config->dwServiceType;
+    result.start_type = config->dwStartType;
+    result.error_control = config->dwErrorControl;
+    result.binary_path = config->lpBinaryPathName ? config->lpBinaryPathName : L"";
+    result.account = config->lpServiceStartName ? config->lpServiceStartName : L"";
+    return result;
+}
+
+std::optional<DWORD> published_port() {
+    DWORD port = 0;
+    DWORD size = sizeof port;
+    if (::RegGetValueW(HKEY_LOCAL_MACHINE, kRuntimeKey, L"Port", RRF_RT_REG_DWORD, nullptr, &port,
+                       &size) != ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    return port;
+}
+
+bool runtime_key_exists() {
+    unique_key key;
+    return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRuntimeKey, 0, KEY_READ, key.put()) ==
+           ERROR_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------------------------
+// A plain HTTP/1.1 client: the request is written right after connect, so the TCP table names
+// this process as the owner of its end; the reply is read until the server closes.
+
+struct HttpReply {
+    int status = 0;
+    std::string head;
+    std::string body;
+};
+
+HttpReply http(DWORD port, const std::string& method, const std::string& target,
+               const std::string& json_body = {}) {
+    HttpReply reply;
+    unique_socket socket(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<u_short>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ADD_FAILURE() << "connect failed: " << ::WSAGetLastError();
+        return reply;
+    }
+    std::string request = method + " " + target +
+                          " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                          "\r\nConnection: close\r\n";
+    if (!json_body.empty()) {
+        request += "Content-Type: application/json\r\nContent-Length: " +
+                   std::to_string(json_body.size()) + "\r\n";
+    }
+    request += "\r\n" + json_body;
+    ::send(socket.get(), request.data(), static_cast<int>(request.size()), 0);
+    std::string bytes;
+    char buffer[4096];
+    int got = 0;
+    while ((got = ::recv(socket.get(), buffer, sizeof buffer, 0)) > 0) {
+        bytes.append(buffer, static_cast<std::size_t>(got));
+    }
+    std::size_t end_of_head = bytes.find("\r\n\r\n");
+    if (bytes.rfind("HTTP/1.1 ", 0) != 0 || end_of_head == std::string::npos) {
+        ADD_FAILURE() << "no HTTP reply: " << bytes;
+        return reply;
+    }
+    reply.status = std::stoi(bytes.substr(9, 3));
+    reply.head = bytes.substr(0, end_of_head);
+    reply.body = bytes.substr(end_of_head + 4);
+    return reply;
+}
+
+std::string hex32(char first) {
+    return std::string(1, first) + std::string(31, '0');
+}
+
+std::string start_body(const std::string& session) {
+    return R"({"address":"\\\\.\\pipe\\DrovaneCore_)" + hex32('7') + R"(","sessionId":")" +
+           session + R"("})";
+}
+
+DWORD pid_of(const std::string& start_reply) {
+    std::size_t at = start_reply.find("\"pid\":");
+    return at == std::string::npos ? 0 : std::stoul(start_reply.substr(at + 6));
+}
+
+// Starts the sample Core under `session`; its process ID.
+DWORD start_core(DWORD port, const std::string& session) {
+    HttpReply started = http(port, "POST", "/start", start_body(session));
+    EXPECT_EQ(started.status, 200) << started.body;
+    DWORD pid = pid_of(started.body);
+    EXPECT_NE(pid, 0u) << started.body;
+    return pid;
+}
+
+std::string own_sid() {
+    Result<std::string> sid = peer::process_account_sid(::GetCurrentProcessId());
+    EXPECT_TRUE(sid.ok());
+    return sid.ok() ? *sid : std::string();
+}
+
+std::wstring install_arguments() {
+    return L"install --owner-pid " + std::to_wstring(::GetCurrentProcessId());
+}
+
+void expect_silent_success(const Run& run, const char* what) {
+    EXPECT_EQ(run.exit_code, 0u) << what << ": " << run.err;
+    EXPECT_EQ(run.out, "") << what;
+    EXPECT_EQ(run.err, "") << what;
+}
+
+class ServiceTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        WSADATA data;
+        ASSERT_EQ(::WSAStartup(MAKEWORD(2, 2), &data), 0);
+    }
+    static void TearDownTestSuite() { ::WSACleanup(); }
+
+    // A failed case must not leave the service behind: a running service keeps Wine alive.
+    void TearDown() override {
+        Run run = run_helper(helper_in(own_directory()), L"uninstall");
+        EXPECT_EQ(run.exit_code, 0u) << run.err;
+    }
+};
+
+TEST_F(ServiceTest, ConsoleErrorsAreReportedOnStandardError) {
+    const std::wstring helper = helper_in(own_directory());
+    struct Case {
+        std::wstring arguments;
+        std::string report;
+    };
+    const Case cases[] = {
+        {L"", "Error: the helper service was registered without an owner; reinstall it\n"},
+        {L"--owner-sid s-1-5-18", "Error: --owner-sid is not a SID\n"},
+        {L"--owner-sid S-1-5-", "Error: --owner-sid is not a SID\n"},
+        {L"install --owner-pid 0", "Error: --owner-pid is not a process ID\n"},
+        {L"install --owner-pid -1", "Error: --owner-pid is not a process ID\n"},
+        {L"install --owner-pid 4294967296", "Error: --owner-pid is not a process ID\n"},
+        {L"install --owner-pid 4x", "Error: --owner-pid is not a process ID\n"},
+        {L"install --owner-pid", "Error: install takes exactly --owner-pid <pid>\n"},
+        {L"install --owner-sid S-1-5-18", "Error: install takes exactly --owner-pid <pid>\n"},
+        {L"INSTALL --owner-pid 42", "Error: unknown helper command: INSTALL\n"},
+        {L"uninstall now", "Error: unknown helper command: uninstall\n"},
+        {L"\"\"", "Error: unknown helper command: \n"},
+    };
+    for (const Case& c : cases) {
+        Run run = run_helper(helper, c.arguments);
+        EXPECT_EQ(run.exit_code, 1u) << to_utf8(c.arguments);
+        EXPECT_EQ(run.out, "") << to_utf8(c.arguments);
+        EXPECT_EQ(run.err, c.report) << to_utf8(c.arguments);
+    }
+    EXPECT_EQ(open_service_error(), DWORD{ERROR_SERVICE_DOES_NOT_EXIST});
+}
+
+TEST_F(ServiceTest, ConsoleErrorsWithOsCauses) {
+    const std::wstring helper = helper_in(own_directory());
+
+    // Service mode from a console: the dispatcher cannot connect.
+    Run service_mode = run_helper(helper, L"--owner-sid S-1-5-18");
+    EXPECT_EQ(service_mode.exit_code, 1u);
+    EXPECT_EQ(service_mode.out, "");
+    EXPECT_EQ(service_mode.err.rfind("Error: IO error in winapi call\n\nCaused by:\n    ", 0), 0u)
+        << service_mode.err;
+    EXPECT_TRUE(service_mode.err.ends_with(" (os error 1063)\n")) << service_mode.err;
+    EXPECT_EQ(std::count(service_mode.err.begin(), service_mode.err.end(), '\n'), 4)
+        << service_mode.err;
+
+    // A process that does not exist: the owner lookup fails before the SCM is touched.
+    Run no_process = run_helper(helper, L"install --owner-pid 4294967292");
+    EXPECT_EQ(no_process.exit_code, 1u);
+    EXPECT_EQ(no_process.out, "");
+    EXPECT_EQ(no_process.err.rfind(
+                  "Error: read the account of process 4294967292\n\nCaused by:\n    ", 0),
+              0u)
+        << no_process.err;
+    EXPECT_NE(no_process.err.find(" (os error "), std::string::npos) << no_process.err;
+    EXPECT_EQ(open_service_error(), DWORD{ERROR_SERVICE_DOES_NOT_EXIST});
+}
+
+TEST_F(ServiceTest, InstallServeReinstallStopAndUninstall) {
+    const std::wstring directory = own_directory();
+    const std::wstring helper = helper_in(directory);
+    expect_silent_success(run_helper(helper, L"uninstall"), "uninstall before");
+
+    // Install returns once the service runs and its port is published.
+    expect_silent_success(run_helper(helper, install_arguments()), "install");
+    std::optional<SERVICE_STATUS_PROCESS> status = service_status();
+    ASSERT_TRUE(status);
+    EXPECT_EQ(status->dwCurrentState, DWORD{SERVICE_RUNNING});
+    EXPECT_EQ(status->dwControlsAccepted, DWORD{SERVICE_ACCEPT_STOP});
+    std::optional<DWORD> port = published_port();
+    ASSERT_TRUE(port);
+
+    // The registration: bare path (no space in the build tree), own process, automatic start,
+    // normal error control, the local system account, the owner in the launch arguments.
+    std::optional<Registration> registered = registration();
+    ASSERT_TRUE(registered);
+    ASSERT_EQ(directory.find(L' '), std::wstring::npos);
+    EXPECT_EQ(registered->binary_path, helper + L" --owner-sid " + to_utf16(own_sid()));
+    EXPECT_EQ(registered->service_type, DWORD{SERVICE_WIN32_OWN_PROCESS});
+    EXPECT_EQ(registered->start_type, DWORD{SERVICE_AUTO_START});
+    EXPECT_EQ(registered->error_control, DWORD{SERVICE_ERROR_NORMAL});
+    EXPECT_EQ(registered->account, L"LocalSystem");
+
+    // Ping answers with the Helper's path; the sample Core starts, logs and stops over HTTP.
+    HttpReply ping =
+        http(*port, "GET", "/ping?coreSha256=" + std::string(hub::expected_core_digest()));
+    EXPECT_EQ(ping.status, 200) << ping.body;
+    EXPECT_EQ(ping.body, to_utf8(helper));
+
+    const std::string session = "0123456789abcdef0123456789abcdef";
+    DWORD core = start_core(*port, session);
+    EXPECT_FALSE(process_ended(core, 0ms));
+    std::string log;
+    for (int i = 0; i < 50 && log.find("sample Core") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(100ms);
+        HttpReply logs = http(*port, "GET", "/logs");
+        EXPECT_EQ(logs.status, 200);
+        log = logs.body;
+    }
+    EXPECT_NE(log.find("in job: yes"), std::string::npos) << log;
+    HttpReply stopped = http(*port, "POST", "/stop", R"({"sessionId":")" + session + R"("})");
+    EXPECT_EQ(stopped.status, 200) << stopped.body;
+    EXPECT_NE(stopped.body.find("\"stopped\":true"), std::string::npos) << stopped.body;
+    EXPECT_TRUE(process_ended(core, 5000ms));
+
+    // Install over the running service: the old one stops (and ends its Core), the new one
+    // publishes a new port.
+    DWORD old_core = start_core(*port, session);
+    expect_silent_success(run_helper(helper, install_arguments()), "reinstall");
+    EXPECT_TRUE(process_ended(old_core, 5000ms));
+    status = service_status();
+    ASSERT_TRUE(status);
+    EXPECT_EQ(status->dwCurrentState, DWORD{SERVICE_RUNNING});
+    std::optional<DWORD> new_port = published_port();
+    ASSERT_TRUE(new_port);
+    EXPECT_NE(*new_port, *port);
+    EXPECT_EQ(http(*new_port, "GET", "/ping?coreSha256=" + std::string(hub::expected_core_digest()))
+                  .status,
+              200);
+
+    // STOP from the SCM: StopPending, then Stopped with exit code 0; the port is withdrawn and
+    // the Core ended.
+    DWORD new_core = start_core(*new_port, session);
+    {
+        unique_service manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        unique_service service(
+            ::OpenServiceW(manager.get(), kServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS));
+        ASSERT_TRUE(service);
+        SERVICE_STATUS sent{};
+        ASSERT_TRUE(::ControlService(service.get(), SERVICE_CONTROL_STOP, &sent))
+            << ::GetLastError();
+    }
+    std::vector<DWORD> states;
+    SERVICE_STATUS_PROCESS last{};
+    auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        status = service_status();
+        ASSERT_TRUE(status);
+        last = *status;
+        if (states.empty() || states.back() != status->dwCurrentState) {
+            states.push_back(status->dwCurrentState);
+        }
+        if (status->dwCurrentState == SERVICE_STOPPED) {
+            break;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    ASSERT_EQ(last.dwCurrentState, DWORD{SERVICE_STOPPED});
+    EXPECT_EQ(last.dwWin32ExitCode, 0u);
+    EXPECT_EQ(last.dwServiceSpecificExitCode, 0u);
+    std::vector<DWORD> pending_then_stopped = {SERVICE_STOP_PENDING, SERVICE_STOPPED};
+    EXPECT_TRUE(states == pending_then_stopped ||
+                (states.size() == 3 && states[0] == SERVICE_RUNNING &&
+                 states[1] == SERVICE_STOP_PENDING && states[2] == SERVICE_STOPPED))
+        << "states seen: " << ::testing::PrintToString(states);
+    EXPECT_FALSE(runtime_key_exists());
+    EXPECT_TRUE(process_ended(new_core, 5000ms));
+
+    // Uninstall removes the registration; a second uninstall has nothing to do.
+    expect_silent_success(run_helper(helper, L"uninstall"), "uninstall");
+    EXPECT_EQ(open_service_error(), DWORD{ERROR_SERVICE_DOES_NOT_EXIST});
+    expect_silent_success(run_helper(helper, L"uninstall"), "uninstall again");
+}
+
+TEST_F(ServiceTest, PathWithSpaceIsRegisteredQuoted) {
+    const std::wstring directory = own_directory() + L"\\dir with space";
+    ::CreateDirectoryW(directory.c_str(), nullptr);
+    for (const wchar_t* file : {L"\\DrovaneHelper.exe", L"\\DrovaneCore.exe"}) {
+        ASSERT_TRUE(
+            ::CopyFileW((own_directory() + file).c_str(), (directory + file).c_str(), FALSE))
+            << ::GetLastError();
+    }
+    const std::wstring helper = helper_in(directory);
+    expect_silent_success(run_helper(helper, install_arguments()), "install");
+
+    std::optional<Registration> registered = registration();
+    ASSERT_TRUE(registered);
+    EXPECT_EQ(registered->binary_path, L"\"" + helper + L"\" --owner-sid " + to_utf16(own_sid()));
+    std::optional<DWORD> port = published_port();
+    ASSERT_TRUE(port);
+    HttpReply ping =
+        http(*port, "GET", "/ping?coreSha256=" + std::string(hub::expected_core_digest()));
+    EXPECT_EQ(ping.status, 200) << ping.body;
+    EXPECT_EQ(ping.body, to_utf8(helper));
+
+    expect_silent_success(run_helper(helper, L"uninstall"), "uninstall");
+    EXPECT_EQ(open_service_error(), DWORD{ERROR_SERVICE_DOES_NOT_EXIST});
+}
+
+}  // namespace
+}  // namespace drovane::win
