@@ -1,0 +1,256 @@
+#include "client/client_commands.hpp"
+
+#include <algorithm>
+#include <boost/json.hpp>
+#include <charconv>
+#include <optional>
+
+namespace drovane::client {
+
+namespace json = boost::json;
+
+namespace {
+
+constexpr std::string_view kAddressPrefix = "\\\\.\\pipe\\DrovaneCore_";
+
+std::vector<std::string> split_lines(std::string_view body) {
+    std::vector<std::string> lines;
+    if (body.empty()) {
+        return lines;
+    }
+    std::size_t start = 0;
+    while (true) {
+        std::size_t end = body.find('\n', start);
+        if (end == std::string_view::npos) {
+            lines.emplace_back(body.substr(start));
+            return lines;
+        }
+        lines.emplace_back(body.substr(start, end - start));
+        start = end + 1;
+    }
+}
+
+// Prints the reply readably: its status, then the JSON members the Helper sends, or the text.
+void print_reply(const HttpReply& reply, std::ostream& out) {
+    out << "status: " << reply.status << '\n';
+    const std::string* type = reply.header("content-type");
+    if (type != nullptr && type->starts_with("application/json")) {
+        boost::system::error_code ec;
+        json::value value = json::parse(reply.body, ec);
+        if (!ec && value.is_object()) {
+            for (const auto& member : value.as_object()) {
+                if (member.key() == "details" && member.value().is_object()) {
+                    for (const auto& detail : member.value().as_object()) {
+                        out << detail.key() << ": " << json::serialize(detail.value()) << '\n';
+                    }
+                } else if (member.value().is_string()) {
+                    out << member.key() << ": " << member.value().as_string().c_str() << '\n';
+                } else {
+                    out << member.key() << ": " << json::serialize(member.value()) << '\n';
+                }
+            }
+            return;
+        }
+    }
+    if (!reply.body.empty()) {
+        out << reply.body << '\n';
+    }
+}
+
+// Reads "--name value" options after the command word; fails on anything else.
+Result<std::vector<std::pair<std::string, std::string>>> read_options(
+    const std::vector<std::string>& args, std::initializer_list<std::string_view> allowed,
+    std::initializer_list<std::string_view> flags = {}) {
+    std::vector<std::pair<std::string, std::string>> options;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const std::string& name = args[i];
+        if (std::find(flags.begin(), flags.end(), name) != flags.end()) {
+            options.emplace_back(name, "");
+            continue;
+        }
+        if (std::find(allowed.begin(), allowed.end(), name) == allowed.end()) {
+            return Error("unknown option for " + args[0] + ": " + name);
+        }
+        if (i + 1 >= args.size()) {
+            return Error(name + " needs a value");
+        }
+        options.emplace_back(name, args[++i]);
+    }
+    return options;
+}
+
+std::string option(const std::vector<std::pair<std::string, std::string>>& options,
+                   std::string_view name, std::string fallback = {}) {
+    for (const auto& [key, value] : options) {
+        if (key == name) {
+            return value;
+        }
+    }
+    return fallback;
+}
+
+bool has_flag(const std::vector<std::pair<std::string, std::string>>& options,
+              std::string_view name) {
+    for (const auto& entry : options) {
+        if (entry.first == name) {
+            return true;
+        }
+    }
+    return false;
+}
+
+Result<unsigned> parse_count(const std::string& text, std::string_view name) {
+    unsigned value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc{} || end != text.data() + text.size() || value == 0) {
+        return Error(std::string(name) + " takes a positive whole number");
+    }
+    return value;
+}
+
+int report(const Result<HttpReply>& reply, ClientEnvironment& env) {
+    if (!reply) {
+        env.err << "error: " << reply.error().text() << '\n';
+        return 1;
+    }
+    print_reply(*reply, env.out);
+    return reply->status == 200 ? 0 : 1;
+}
+
+int follow_logs(ClientEnvironment& env, std::chrono::milliseconds interval,
+                std::optional<unsigned> polls) {
+    std::vector<std::string> seen;
+    for (unsigned poll = 0; !polls || poll < *polls; ++poll) {
+        if (poll != 0) {
+            env.sleep(interval);
+        }
+        Result<HttpReply> reply = env.transport.exchange("GET", "/logs", {});
+        if (!reply || reply->status != 200) {
+            return report(reply, env);
+        }
+        std::vector<std::string> now = split_lines(reply->body);
+        for (const std::string& line : new_log_lines(seen, now)) {
+            env.out << line << '\n';
+        }
+        env.out.flush();
+        seen = std::move(now);
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::vector<std::string> new_log_lines(const std::vector<std::string>& before,
+                                       const std::vector<std::string>& now) {
+    std::size_t overlap = std::min(before.size(), now.size());
+    for (; overlap > 0; --overlap) {
+        if (std::equal(before.end() - static_cast<std::ptrdiff_t>(overlap), before.end(),
+                       now.begin())) {
+            break;
+        }
+    }
+    return {now.begin() + static_cast<std::ptrdiff_t>(overlap), now.end()};
+}
+
+std::string usage_text() {
+    return "usage: DrovaneHelperClient <command> [options]\n"
+           "  ping [--sha256 <digest>]            ask the Helper whether it expects our Core\n"
+           "  start [--session <id>] [--address <pipe>]\n"
+           "                                      start the Core (random session and address)\n"
+           "  stop --session <id>                 stop the Core started under that session\n"
+           "  logs [--follow] [--interval-ms <n>] [--polls <n>]\n"
+           "                                      print the Helper log (--follow: new lines)\n"
+           "  install | uninstall                 run DrovaneHelper.exe beside this program,\n"
+           "                                      installing with this process as the owner\n";
+}
+
+int run_client_command(const std::vector<std::string>& args, ClientEnvironment& env) {
+    if (args.empty()) {
+        env.err << usage_text();
+        return 1;
+    }
+    const std::string& command = args[0];
+    auto fail = [&](const Error& error) {
+        env.err << "error: " << error.text() << '\n' << usage_text();
+        return 1;
+    };
+
+    if (command == "ping") {
+        auto options = read_options(args, {"--sha256"});
+        if (!options) {
+            return fail(options.error());
+        }
+        std::string digest = option(*options, "--sha256", env.expected_digest);
+        Result<HttpReply> reply = env.transport.exchange("GET", "/ping?coreSha256=" + digest, {});
+        if (reply) {
+            if (const std::string* protocol = reply->header("x-drovane-helper-protocol")) {
+                env.out << "protocol: " << *protocol << '\n';
+            }
+        }
+        return report(reply, env);
+    }
+    if (command == "start") {
+        auto options = read_options(args, {"--session", "--address"});
+        if (!options) {
+            return fail(options.error());
+        }
+        json::object body;
+        body["address"] =
+            option(*options, "--address", std::string(kAddressPrefix) + env.random_hex32());
+        body["sessionId"] = option(*options, "--session", env.random_hex32());
+        env.out << "address: " << body["address"].as_string().c_str() << '\n';
+        return report(env.transport.exchange("POST", "/start", json::serialize(body)), env);
+    }
+    if (command == "stop") {
+        auto options = read_options(args, {"--session"});
+        if (!options) {
+            return fail(options.error());
+        }
+        std::string session = option(*options, "--session");
+        if (session.empty()) {
+            return fail(Error("stop needs --session <id>"));
+        }
+        json::object body;
+        body["sessionId"] = session;
+        return report(env.transport.exchange("POST", "/stop", json::serialize(body)), env);
+    }
+    if (command == "logs") {
+        auto options = read_options(args, {"--interval-ms", "--polls"}, {"--follow"});
+        if (!options) {
+            return fail(options.error());
+        }
+        if (has_flag(*options, "--follow")) {
+            unsigned interval = 500;
+            std::optional<unsigned> polls;
+            if (std::string text = option(*options, "--interval-ms"); !text.empty()) {
+                auto parsed = parse_count(text, "--interval-ms");
+                if (!parsed) {
+                    return fail(parsed.error());
+                }
+                interval = *parsed;
+            }
+            if (std::string text = option(*options, "--polls"); !text.empty()) {
+                auto parsed = parse_count(text, "--polls");
+                if (!parsed) {
+                    return fail(parsed.error());
+                }
+                polls = *parsed;
+            }
+            return follow_logs(env, std::chrono::milliseconds(interval), polls);
+        }
+        if (options->size() > 0) {
+            return fail(Error("--interval-ms and --polls go with --follow"));
+        }
+        Result<HttpReply> reply = env.transport.exchange("GET", "/logs", {});
+        if (!reply || reply->status != 200) {
+            return report(reply, env);
+        }
+        if (!reply->body.empty()) {
+            env.out << reply->body << '\n';
+        }
+        return 0;
+    }
+    return fail(Error("unknown command: " + command));
+}
+
+}  // namespace drovane::client

@@ -1,0 +1,153 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "client/client_commands.hpp"
+
+namespace drovane::client {
+namespace {
+
+struct Sent {
+    std::string method, target, body;
+};
+
+// Answers each exchange with the next scripted reply and records what was sent.
+class ScriptedTransport final : public Transport {
+  public:
+    std::vector<std::string> replies;
+    std::vector<Sent> sent;
+
+    Result<HttpReply> exchange(std::string_view method, std::string_view target,
+                               std::string_view body) override {
+        sent.push_back({std::string(method), std::string(target), std::string(body)});
+        if (sent.size() > replies.size()) {
+            return Error("no Port value");
+        }
+        return parse_reply(replies[sent.size() - 1]);
+    }
+};
+
+std::string reply(unsigned status, std::string_view type, std::string_view body) {
+    return "HTTP/1.1 " + std::to_string(status) + " X\r\ncontent-type: " + std::string(type) +
+           "\r\ncontent-length: " + std::to_string(body.size()) + "\r\n\r\n" + std::string(body);
+}
+
+struct Outcome {
+    int status;
+    std::string out, err;
+};
+
+Outcome run(ScriptedTransport& transport, std::vector<std::string> args) {
+    std::ostringstream out, err;
+    int counter = 0;
+    ClientEnvironment env{transport,
+                          out,
+                          err,
+                          std::string(64, 'a'),
+                          [&] { return std::string(31, '0') + std::to_string(++counter); },
+                          [](std::chrono::milliseconds) {}};
+    int status = run_client_command(args, env);
+    return {status, out.str(), err.str()};
+}
+
+TEST(ClientCommands, SendsEachCommandsRequestAndPrintsTheReply) {
+    ScriptedTransport transport;
+    transport.replies = {
+        reply(200, "text/plain; charset=utf-8", "Z:\\h\\DrovaneHelper.exe"),
+        reply(200, "application/json",
+              R"({"sessionId":"00000000000000000000000000000002","pid":42})"),
+        reply(409, "application/json",
+              R"({"sessionId":"ab","stopped":false,"reason":"sessionMismatch"})"),
+        reply(500, "application/json",
+              R"({"code":"processLaunchFailed","message":"m","details":{"osError":2}})"),
+    };
+    Outcome ping = run(transport, {"ping"});
+    EXPECT_EQ(transport.sent[0].target, "/ping?coreSha256=" + std::string(64, 'a'));
+    EXPECT_EQ(ping.status, 0);
+    EXPECT_EQ(ping.out, "status: 200\nZ:\\h\\DrovaneHelper.exe\n");
+
+    Outcome start = run(transport, {"start"});
+    EXPECT_EQ(transport.sent[1].body,
+              R"({"address":"\\\\.\\pipe\\DrovaneCore_00000000000000000000000000000001",)"
+              R"("sessionId":"00000000000000000000000000000002"})");
+    EXPECT_EQ(start.status, 0);
+    EXPECT_NE(start.out.find("sessionId: 00000000000000000000000000000002\npid: 42\n"),
+              std::string::npos)
+        << start.out;
+
+    Outcome stop = run(transport, {"stop", "--session", "ab"});
+    EXPECT_EQ(transport.sent[2].body, R"({"sessionId":"ab"})");
+    EXPECT_EQ(stop.status, 1);
+    EXPECT_EQ(stop.out, "status: 409\nsessionId: ab\nstopped: false\nreason: sessionMismatch\n");
+
+    Outcome failed = run(transport, {"start", "--session", "s", "--address", "a"});
+    EXPECT_EQ(transport.sent[3].body, R"({"address":"a","sessionId":"s"})");
+    EXPECT_EQ(failed.out,
+              "address: a\nstatus: 500\ncode: processLaunchFailed\nmessage: m\n"
+              "osError: 2\n");
+}
+
+TEST(ClientCommands, BadUseAndTransportFailuresExitOne) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string error;
+    };
+    const Case cases[] = {
+        {{}, "usage:"},
+        {{"stop"}, "stop needs --session <id>"},
+        {{"ping", "--bogus", "x"}, "unknown option for ping: --bogus"},
+        {{"start", "--session"}, "--session needs a value"},
+        {{"logs", "--polls", "2"}, "go with --follow"},
+        {{"logs", "--follow", "--polls", "0"}, "--polls takes a positive whole number"},
+        {{"frobnicate"}, "unknown command: frobnicate"},
+        {{"logs"}, "error: no Port value"},
+    };
+    for (const Case& c : cases) {
+        ScriptedTransport transport;
+        Outcome result = run(transport, c.args);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_NE(result.err.find(c.error), std::string::npos) << result.err;
+        EXPECT_EQ(result.out, "");
+    }
+}
+
+TEST(ClientCommands, FollowPrintsOnlyNewLines) {
+    ScriptedTransport transport;
+    transport.replies = {
+        reply(200, "text/plain; charset=utf-8", "a\nb"),
+        reply(200, "text/plain; charset=utf-8", "a\nb"),
+        reply(200, "text/plain; charset=utf-8", "b\nc\nd"),
+    };
+    Outcome result = run(transport, {"logs", "--follow", "--polls", "3", "--interval-ms", "1"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, "a\nb\nc\nd\n");
+}
+
+TEST(ClientCommands, NewLogLinesFollowTheLongestOverlap) {
+    using Lines = std::vector<std::string>;
+    EXPECT_EQ(new_log_lines({}, {"a"}), Lines{"a"});
+    EXPECT_EQ(new_log_lines({"a", "b"}, {"a", "b"}), Lines{});
+    EXPECT_EQ(new_log_lines({"x", "a", "a"}, {"a", "a", "n"}), Lines{"n"});
+    EXPECT_EQ(new_log_lines({"a", "b"}, {"c"}), Lines{"c"});
+}
+
+TEST(ClientHttpExchange, ParsesFramingsAndRefusesTruncatedReplies) {
+    auto chunked = parse_reply(
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+        "3\r\nabc\r\n1\r\nd\r\n0\r\n\r\n");
+    ASSERT_TRUE(chunked.ok());
+    EXPECT_EQ(chunked->body, "abcd");
+    auto until_close = parse_reply("HTTP/1.0 404 Not Found\r\nX-A: b\r\n\r\nrest");
+    ASSERT_TRUE(until_close.ok());
+    EXPECT_EQ(until_close->status, 404u);
+    EXPECT_EQ(*until_close->header("x-a"), "b");
+    EXPECT_EQ(until_close->body, "rest");
+    EXPECT_FALSE(parse_reply("HTTP/1.1 200 OK\r\ncontent-length: 5\r\n\r\nabc").ok());
+    EXPECT_FALSE(parse_reply("HTTP/1.1 200 OK\r\n").ok());
+    EXPECT_EQ(format_request("POST", "/stop", 5, "{}"),
+              "POST /stop HTTP/1.1\r\nhost: 127.0.0.1:5\r\nconnection: close\r\n"
+              "content-type: application/json\r\ncontent-length: 2\r\n\r\n{}");
+}
+
+}  // namespace
+}  // namespace drovane::client
