@@ -34,7 +34,8 @@ fetch_source() {
 }
 nghttp2_version=$(fetch_source nghttp2)
 openssl_version=$(fetch_source openssl)
-prefix="$root/mingw64-nghttp2-${nghttp2_version}-openssl-${openssl_version}"
+# The build revision (r2) changes whenever the way these libraries are built changes.
+prefix="$root/mingw64-r2-nghttp2-${nghttp2_version}-openssl-${openssl_version}"
 
 if [[ -f $prefix/.complete ]]; then
   echo "$prefix"
@@ -65,9 +66,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 EOF
 
 echo "build-mingw-deps: nghttp2 $nghttp2_version"
+# nghttp2 1.52 fails to link on Windows when it finds both clock_gettime (from winpthreads) and
+# GetTickCount64; the Windows clock is the one meant there.
 cmake -S nghttp2-src -B nghttp2-build -G Ninja -DCMAKE_TOOLCHAIN_FILE="$work/toolchain.cmake" \
   -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DENABLE_LIB_ONLY=ON \
-  -DENABLE_STATIC_LIB=ON -DENABLE_SHARED_LIB=OFF -DENABLE_DOC=OFF >/dev/null
+  -DENABLE_STATIC_LIB=ON -DENABLE_SHARED_LIB=OFF -DENABLE_DOC=OFF \
+  -DHAVE_CLOCK_GETTIME=0 >/dev/null
 cmake --build nghttp2-build >/dev/null
 cmake --install nghttp2-build >/dev/null
 
