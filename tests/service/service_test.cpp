@@ -46,7 +46,7 @@ std::wstring helper_in(const std::wstring& directory) {
     return directory + L"\\DrovaneHelper.exe";
 }
 
-struct Run {
+struct HelperRun {
     DWORD exit_code = 0;
     std::string out;
     std::string err;
@@ -63,7 +63,7 @@ std::string read_all(HANDLE pipe) {
 }
 
 // Runs the Helper with `arguments` after its quoted path, collecting both output streams.
-Run run_helper(const std::wstring& executable, const std::wstring& arguments) {
+HelperRun run_helper(const std::wstring& executable, const std::wstring& arguments) {
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     unique_handle out_read, out_write, err_read, err_write;
     EXPECT_TRUE(::CreatePipe(out_read.put(), out_write.put(), &inherit, 0));
@@ -82,7 +82,7 @@ Run run_helper(const std::wstring& executable, const std::wstring& arguments) {
         line += L" " + arguments;
     }
     PROCESS_INFORMATION info{};
-    Run run;
+    HelperRun run;
     if (!::CreateProcessW(executable.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
                           nullptr, &startup, &info)) {
         ADD_FAILURE() << "CreateProcessW failed: " << ::GetLastError();
@@ -265,7 +265,7 @@ std::wstring install_arguments() {
     return L"install --owner-pid " + std::to_wstring(::GetCurrentProcessId());
 }
 
-void expect_silent_success(const Run& run, const char* what) {
+void expect_silent_success(const HelperRun& run, const char* what) {
     EXPECT_EQ(run.exit_code, 0u) << what << ": " << run.err;
     EXPECT_EQ(run.out, "") << what;
     EXPECT_EQ(run.err, "") << what;
@@ -281,7 +281,7 @@ class ServiceTest : public ::testing::Test {
 
     // A failed case must not leave the service behind: a running service keeps Wine alive.
     void TearDown() override {
-        Run run = run_helper(helper_in(own_directory()), L"uninstall");
+        HelperRun run = run_helper(helper_in(own_directory()), L"uninstall");
         EXPECT_EQ(run.exit_code, 0u) << run.err;
     }
 };
@@ -307,7 +307,7 @@ TEST_F(ServiceTest, ConsoleErrorsAreReportedOnStandardError) {
         {L"\"\"", "Error: unknown helper command: \n"},
     };
     for (const Case& c : cases) {
-        Run run = run_helper(helper, c.arguments);
+        HelperRun run = run_helper(helper, c.arguments);
         EXPECT_EQ(run.exit_code, 1u) << to_utf8(c.arguments);
         EXPECT_EQ(run.out, "") << to_utf8(c.arguments);
         EXPECT_EQ(run.err, c.report) << to_utf8(c.arguments);
@@ -319,7 +319,7 @@ TEST_F(ServiceTest, ConsoleErrorsWithOsCauses) {
     const std::wstring helper = helper_in(own_directory());
 
     // Service mode from a console: the dispatcher cannot connect.
-    Run service_mode = run_helper(helper, L"--owner-sid S-1-5-18");
+    HelperRun service_mode = run_helper(helper, L"--owner-sid S-1-5-18");
     EXPECT_EQ(service_mode.exit_code, 1u);
     EXPECT_EQ(service_mode.out, "");
     EXPECT_EQ(service_mode.err.rfind("Error: IO error in winapi call\n\nCaused by:\n    ", 0), 0u)
@@ -329,7 +329,7 @@ TEST_F(ServiceTest, ConsoleErrorsWithOsCauses) {
         << service_mode.err;
 
     // A process that does not exist: the owner lookup fails before the SCM is touched.
-    Run no_process = run_helper(helper, L"install --owner-pid 4294967292");
+    HelperRun no_process = run_helper(helper, L"install --owner-pid 4294967292");
     EXPECT_EQ(no_process.exit_code, 1u);
     EXPECT_EQ(no_process.out, "");
     EXPECT_EQ(no_process.err.rfind(
@@ -405,6 +405,8 @@ TEST_F(ServiceTest, InstallServeReinstallStopAndUninstall) {
     // STOP from the SCM: StopPending, then Stopped with exit code 0; the port is withdrawn and
     // the Core ended.
     DWORD new_core = start_core(*new_port, session);
+    std::vector<DWORD> states;
+    SERVICE_STATUS_PROCESS last{};
     {
         unique_service manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
         unique_service service(
@@ -413,21 +415,20 @@ TEST_F(ServiceTest, InstallServeReinstallStopAndUninstall) {
         SERVICE_STATUS sent{};
         ASSERT_TRUE(::ControlService(service.get(), SERVICE_CONTROL_STOP, &sent))
             << ::GetLastError();
-    }
-    std::vector<DWORD> states;
-    SERVICE_STATUS_PROCESS last{};
-    auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (std::chrono::steady_clock::now() < deadline) {
-        status = service_status();
-        ASSERT_TRUE(status);
-        last = *status;
-        if (states.empty() || states.back() != status->dwCurrentState) {
-            states.push_back(status->dwCurrentState);
+        states.push_back(sent.dwCurrentState);
+        auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            DWORD needed = 0;
+            ASSERT_TRUE(::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+                                               reinterpret_cast<BYTE*>(&last), sizeof last,
+                                               &needed));
+            if (states.back() != last.dwCurrentState) {
+                states.push_back(last.dwCurrentState);
+            }
+            if (last.dwCurrentState == SERVICE_STOPPED) {
+                break;
+            }
         }
-        if (status->dwCurrentState == SERVICE_STOPPED) {
-            break;
-        }
-        std::this_thread::sleep_for(2ms);
     }
     ASSERT_EQ(last.dwCurrentState, DWORD{SERVICE_STOPPED});
     EXPECT_EQ(last.dwWin32ExitCode, 0u);

@@ -218,7 +218,9 @@ Status wait_for_service_deletion(SC_HANDLE manager) {
                 return std::move(probe).error().context("check helper service deletion");
             }
         }
-        probe = Result<unique_service>(unique_service());  // closes a found handle at once
+        if (probe) {
+            probe->reset();  // the service still exists: close the handle at once
+        }
         if (clock.expired()) {
             return Error("timed out waiting for helper service deletion");
         }
