@@ -27,6 +27,8 @@ Status run_service_dispatcher(std::string owner) {
     if (!::StartServiceCtrlDispatcherW(table)) {
         return Error::winapi(::GetLastError());
     }
+    // The service thread may still be shutting its runtime down after the Stopped report.
+    drovane::win::wait_for_service_main_to_return(30000);
     return {};
 }
 

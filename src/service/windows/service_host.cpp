@@ -2,6 +2,8 @@
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/use_future.hpp>
+#include <chrono>
+#include <condition_variable>
 #include <exception>
 #include <future>
 #include <memory>
@@ -23,6 +25,15 @@ bool owner_sid_set = false;
 
 // Lives for the whole process, so it outlasts the dispatcher's last call into the handler.
 ControlContext control_context;
+
+// How far the service entry has come: runs begun and runs returned.
+struct EntryProgress {
+    std::mutex lock;
+    std::condition_variable changed;
+    int begun = 0;
+    int returned = 0;
+};
+EntryProgress entry_progress;
 
 constexpr DWORD start_wait_hint_ms = 10000;
 
@@ -162,6 +173,10 @@ Status run_helper_service() {
 }
 
 void WINAPI helper_service_main(DWORD argc, LPWSTR* argv) {
+    {
+        std::lock_guard<std::mutex> guard(entry_progress.lock);
+        ++entry_progress.begun;
+    }
     // The start arguments are read and ignored: the owner comes from the process command line.
     std::vector<std::wstring> arguments;
     for (DWORD i = 0; i < argc && argv != nullptr; ++i) {
@@ -169,6 +184,17 @@ void WINAPI helper_service_main(DWORD argc, LPWSTR* argv) {
     }
     // No console and no log here: a failed run shows only as exit code 1 in the Stopped report.
     (void)run_helper_service();
+    {
+        std::lock_guard<std::mutex> guard(entry_progress.lock);
+        ++entry_progress.returned;
+    }
+    entry_progress.changed.notify_all();
+}
+
+void wait_for_service_main_to_return(std::uint32_t timeout_ms) {
+    std::unique_lock<std::mutex> guard(entry_progress.lock);
+    entry_progress.changed.wait_for(guard, std::chrono::milliseconds(timeout_ms),
+                                    [] { return entry_progress.returned == entry_progress.begun; });
 }
 
 }  // namespace drovane::win

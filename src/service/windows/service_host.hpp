@@ -49,4 +49,10 @@ Status run_helper_service();
 // The service entry given to the dispatcher; the start arguments are ignored.
 void WINAPI helper_service_main(DWORD argc, LPWSTR* argv);
 
+// The dispatcher returns as soon as the Stopped report is made, while the service thread still
+// shuts the runtime down. The entry calls this before the process exits, so that shutdown is not
+// cut short by process exit; returns at once when no service run began, and after `timeout_ms`
+// at the latest.
+void wait_for_service_main_to_return(std::uint32_t timeout_ms);
+
 }  // namespace drovane::win
