@@ -447,6 +447,38 @@ TEST_F(ServiceTest, InstallServeReinstallStopAndUninstall) {
     expect_silent_success(run_helper(helper, L"uninstall"), "uninstall again");
 }
 
+TEST_F(ServiceTest, UninstallWaitsWhileAnotherHandleKeepsTheServiceAlive) {
+    const std::wstring helper = helper_in(own_directory());
+    expect_silent_success(run_helper(helper, install_arguments()), "install");
+
+    // Another tool's handle keeps the deleted service in the database until it is closed.
+    unique_service manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    unique_service other(::OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_STATUS));
+    ASSERT_TRUE(other);
+    auto begin = std::chrono::steady_clock::now();
+    HelperRun timed_out = run_helper(helper, L"uninstall");
+    auto waited = std::chrono::steady_clock::now() - begin;
+    EXPECT_EQ(timed_out.exit_code, 1u);
+    EXPECT_EQ(timed_out.out, "");
+    EXPECT_EQ(timed_out.err, "Error: timed out waiting for helper service deletion\n");
+    EXPECT_GE(waited, 10s);
+    // Still known to the SCM (Windows refuses a new open with 1072; Wine lets it through).
+    DWORD still_there = open_service_error();
+    EXPECT_TRUE(still_there == 0 || still_there == ERROR_SERVICE_MARKED_FOR_DELETE) << still_there;
+
+    // Install over the pending deletion waits for the name to come free.
+    std::thread release([&] {
+        std::this_thread::sleep_for(1500ms);
+        other.reset();
+    });
+    HelperRun install = run_helper(helper, install_arguments());
+    release.join();
+    expect_silent_success(install, "install after the handle is released");
+    std::optional<SERVICE_STATUS_PROCESS> status = service_status();
+    ASSERT_TRUE(status);
+    EXPECT_EQ(status->dwCurrentState, DWORD{SERVICE_RUNNING});
+}
+
 TEST_F(ServiceTest, PathWithSpaceIsRegisteredQuoted) {
     const std::wstring directory = own_directory() + L"\\dir with space";
     ::CreateDirectoryW(directory.c_str(), nullptr);
