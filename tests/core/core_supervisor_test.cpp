@@ -1,0 +1,662 @@
+// The Core supervisor with the sample Core (tests/sample_core), called directly.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <boost/json.hpp>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "service/hub/core_digest.hpp"
+#include "service/hub/core_supervisor.hpp"
+#include "service/hub/helper_log.hpp"
+#include "service/windows/handles.hpp"
+#include "text.hpp"
+
+namespace drovane::hub {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+const std::string kSession = "0123456789abcdef0123456789abcdef";
+const std::string kOtherSession = "fedcba9876543210fedcba9876543210";
+
+// A Core address whose first hex characters choose the sample Core's behaviour.
+std::string address(std::string mode) {
+    mode.resize(32, '0');
+    return "\\\\.\\pipe\\DrovaneCore_" + mode;
+}
+
+fs::path test_directory() {
+    return own_executable_path().value().parent_path();
+}
+fs::path sample_core() {
+    return test_directory() / "DrovaneCore.exe";
+}
+
+std::string file_digest(const fs::path& path) {
+    win::unique_file file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, 0, nullptr));
+    EXPECT_TRUE(file) << path;
+    auto digest = hash_open_file(file.get());
+    EXPECT_TRUE(digest.ok());
+    return digest ? *digest : std::string();
+}
+
+boost::json::object json_of(const Reply& reply) {
+    boost::system::error_code ec;
+    auto value = boost::json::parse(reply.body, ec);
+    EXPECT_FALSE(ec) << reply.body;
+    return value.is_object() ? value.as_object() : boost::json::object();
+}
+
+void expect_error(const Reply& reply, unsigned status, std::string_view code,
+                  std::string_view message) {
+    EXPECT_EQ(reply.status, status) << reply.body;
+    auto body = json_of(reply);
+    EXPECT_EQ(body["code"], boost::json::value(code)) << reply.body;
+    EXPECT_EQ(body["message"], boost::json::value(message)) << reply.body;
+}
+
+std::uint32_t started_pid(const Reply& reply, const std::string& session) {
+    EXPECT_EQ(reply.status, 200u) << reply.body;
+    auto body = json_of(reply);
+    EXPECT_EQ(body["sessionId"], boost::json::value(session)) << reply.body;
+    return body.contains("pid") ? static_cast<std::uint32_t>(body["pid"].to_number<std::int64_t>())
+                                : 0;
+}
+
+void expect_stopped(const Reply& reply, const std::string& session) {
+    EXPECT_EQ(reply.status, 200u) << reply.body;
+    EXPECT_EQ(reply.body, "{\"sessionId\":\"" + session + "\",\"stopped\":true}");
+}
+
+void expect_not_stopped(const Reply& reply, unsigned status, const std::string& session,
+                        const std::string& reason) {
+    EXPECT_EQ(reply.status, status) << reply.body;
+    EXPECT_EQ(reply.body, "{\"sessionId\":\"" + session + "\",\"stopped\":false,\"reason\":\"" +
+                              reason + "\"}");
+}
+
+// A handle to a launched process, to see its end from outside the supervisor.
+win::unique_handle open_process(std::uint32_t pid) {
+    win::unique_handle process(
+        ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    EXPECT_TRUE(process) << "pid " << pid;
+    return process;
+}
+
+// The exit code once the process has ended within the timeout, or nothing.
+std::optional<DWORD> exit_code_within(HANDLE process, std::chrono::milliseconds timeout) {
+    if (::WaitForSingleObject(process, static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0) {
+        return std::nullopt;
+    }
+    DWORD code = 0;
+    ::GetExitCodeProcess(process, &code);
+    return code;
+}
+
+bool running(HANDLE process) {
+    return ::WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+}
+
+// Seams whose failure a test switches on and off; otherwise the real calls.
+class TestCalls : public CoreSystemCalls {
+  public:
+    std::atomic<bool> ignore_terminate{false};
+    std::atomic<DWORD> poll_error{0};
+    std::atomic<DWORD> create_job_error{0};
+    std::atomic<DWORD> set_limits_error{0};
+    std::atomic<DWORD> assign_error{0};
+    std::vector<win::unique_handle> terminated;  // duplicates of every process terminated
+
+    void terminate(HANDLE process, std::uint32_t exit_code) override {
+        HANDLE duplicate = nullptr;
+        HANDLE self = ::GetCurrentProcess();
+        if (::DuplicateHandle(self, process, self, &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+            terminated.emplace_back(duplicate);
+        }
+        if (!ignore_terminate) {
+            CoreSystemCalls::terminate(process, exit_code);
+        }
+    }
+    Result<std::optional<std::uint32_t>> poll(HANDLE process) override {
+        if (DWORD code = poll_error) {
+            return Error::os(code);
+        }
+        return CoreSystemCalls::poll(process);
+    }
+    Result<win::unique_handle> create_job() override {
+        if (DWORD code = create_job_error) {
+            return Error::os(code);
+        }
+        return CoreSystemCalls::create_job();
+    }
+    Status set_limits(HANDLE job) override {
+        if (DWORD code = set_limits_error) {
+            return Error::os(code);
+        }
+        return CoreSystemCalls::set_limits(job);
+    }
+    Status assign(HANDLE job, HANDLE process) override {
+        if (DWORD code = assign_error) {
+            return Error::os(code);
+        }
+        return CoreSystemCalls::assign(job, process);
+    }
+};
+
+class CoreSupervisorTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        // Lines before the marker belong to earlier tests of this process.
+        marker_ =
+            std::string("---- ") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        append_helper_log(marker_);
+        calls_ = std::make_shared<TestCalls>();
+    }
+
+    void TearDown() override {
+        std::error_code ignored;
+        if (!temp_.empty()) {
+            supervisor_.reset();
+            fs::remove_all(temp_, ignored);
+        }
+    }
+
+    // A supervisor over the given Core file, expecting the sample Core's digest.
+    CoreSupervisor& supervisor(std::optional<fs::path> core = std::nullopt,
+                               std::function<void(const fs::path&)> hook = {}) {
+        CoreSupervisorOptions options;
+        options.core_path = core.value_or(sample_core());
+        options.expected_digest = file_digest(sample_core());
+        options.calls = calls_;
+        options.after_verification = std::move(hook);
+        supervisor_ = std::make_unique<CoreSupervisor>(std::move(options));
+        return *supervisor_;
+    }
+
+    // A private copy of the sample Core that a test may change.
+    fs::path core_copy() {
+        temp_ = fs::temp_directory_path() /
+                ("drovane-core-test-" + std::to_string(::GetCurrentProcessId()));
+        fs::create_directories(temp_);
+        fs::path copy = temp_ / "DrovaneCore.exe";
+        fs::copy_file(sample_core(), copy, fs::copy_options::overwrite_existing);
+        return copy;
+    }
+
+    std::vector<std::string> new_log() const {
+        std::string body = read_helper_log().body;
+        std::vector<std::string> lines;
+        std::size_t at = 0;
+        while (at <= body.size()) {
+            std::size_t end = body.find('\n', at);
+            if (end == std::string::npos) {
+                end = body.size();
+            }
+            lines.push_back(body.substr(at, end - at));
+            at = end + 1;
+        }
+        auto marker = std::find(lines.rbegin(), lines.rend(), marker_);
+        if (marker == lines.rend()) {
+            return lines;
+        }
+        return std::vector<std::string>(marker.base(), lines.end());
+    }
+
+    bool logged(const std::string& line) const {
+        auto lines = new_log();
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    }
+
+    bool wait_for(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s) {
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return true;
+    }
+
+    bool wait_for_line(const std::string& line, std::chrono::milliseconds timeout = 5s) {
+        return wait_for([&] { return logged(line); }, timeout);
+    }
+
+    std::string marker_;
+    std::shared_ptr<TestCalls> calls_;
+    std::unique_ptr<CoreSupervisor> supervisor_;
+    fs::path temp_;
+};
+
+TEST_F(CoreSupervisorTest, StartRunsTheCoreInItsJobAndStopEndsIt) {
+    auto& core = supervisor();
+    const std::string address_text = address("a11");
+    Reply started = core.start_core({address_text, kSession});
+    std::uint32_t pid = started_pid(started, kSession);
+    auto process = open_process(pid);
+    EXPECT_EQ(::GetProcessId(process.get()), pid);
+    EXPECT_EQ(core.held_session(), kSession);
+    // Its first line, written before anything else it does: it already runs inside the job.
+    EXPECT_TRUE(wait_for_line("sample Core " + address_text + " in job: yes")) << new_log().size();
+
+    expect_stopped(core.stop_core({kSession}), kSession);
+    EXPECT_EQ(exit_code_within(process.get(), 0ms), 1u);
+    EXPECT_FALSE(core.held_session());
+    expect_not_stopped(core.stop_core({kSession}), 200, kSession, "notRunning");
+    // A requested stop is no exit of the Core's own.
+    std::this_thread::sleep_for(300ms);
+    for (const std::string& line : new_log()) {
+        EXPECT_EQ(line.find("Core exited on its own"), std::string::npos) << line;
+    }
+}
+
+TEST_F(CoreSupervisorTest, MalformedRequestsAreRejectedBeforeTheLock) {
+    auto& core = supervisor();
+    const std::string prefix = "\\\\.\\pipe\\DrovaneCore_";
+    const std::string hex = "0123456789abcdef0123456789abcdef";
+    for (const std::string& bad :
+         {prefix + "0123456789ABCDEF0123456789abcdef", prefix + hex.substr(1), prefix + hex + "0",
+          "\\\\.\\pipe\\drovanecore_" + hex}) {
+        expect_error(core.start_core({bad, kSession}), 400, "invalidRequest",
+                     "invalid Core address");
+        // Both wrong: the address is named.
+        expect_error(core.start_core({bad, "X"}), 400, "invalidRequest", "invalid Core address");
+    }
+    for (const std::string& bad : {std::string("0123456789abcdeF0123456789abcdef"), hex.substr(1),
+                                   hex + "0", std::string()}) {
+        expect_error(core.start_core({address("a11"), bad}), 400, "invalidRequest",
+                     "invalid Core session ID");
+        expect_error(core.stop_core({bad}), 400, "invalidRequest", "invalid Core session ID");
+    }
+    EXPECT_FALSE(core.held_session());
+    EXPECT_TRUE(new_log().empty());
+}
+
+TEST_F(CoreSupervisorTest, StopNamesTheHeldSession) {
+    auto& core = supervisor();
+    expect_not_stopped(core.stop_core({kSession}), 200, kSession, "notRunning");
+    auto process = open_process(started_pid(core.start_core({address("a11"), kSession}), kSession));
+    expect_not_stopped(core.stop_core({kOtherSession}), 409, kOtherSession, "sessionMismatch");
+    EXPECT_TRUE(running(process.get()));
+    EXPECT_EQ(core.held_session(), kSession);
+    expect_stopped(core.stop_core({kSession}), kSession);
+    EXPECT_EQ(exit_code_within(process.get(), 0ms), 1u);
+}
+
+TEST_F(CoreSupervisorTest, StartReplacesTheHeldCoreEvenUnderTheSameSession) {
+    auto& core = supervisor();
+    std::uint32_t first = started_pid(core.start_core({address("a11"), kSession}), kSession);
+    auto first_process = open_process(first);
+    std::uint32_t second = started_pid(core.start_core({address("a22"), kSession}), kSession);
+    EXPECT_NE(first, second);
+    EXPECT_EQ(exit_code_within(first_process.get(), 0ms), 1u);
+    auto second_process = open_process(second);
+    EXPECT_TRUE(running(second_process.get()));
+    expect_stopped(core.stop_core({kSession}), kSession);
+    EXPECT_EQ(exit_code_within(second_process.get(), 0ms), 1u);
+}
+
+void write_file(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), bytes.size());
+}
+
+std::string read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST_F(CoreSupervisorTest, VerificationFailureAfterReleaseLeavesNothingHeld) {
+    fs::path copy = core_copy();
+    auto& core = supervisor(copy);
+    auto process = open_process(started_pid(core.start_core({address("a11"), kSession}), kSession));
+    // The running image may be renamed but not rewritten: move it aside, put a changed file in
+    // its place.
+    std::string bytes = read_file(copy);
+    fs::rename(copy, copy.parent_path() / "running.exe");
+    write_file(copy, bytes + "x");
+
+    expect_error(core.start_core({address("a22"), kOtherSession}), 409, "coreVerificationFailed",
+                 "Core executable SHA256 mismatch");
+    EXPECT_EQ(exit_code_within(process.get(), 0ms), 1u);
+    EXPECT_FALSE(core.held_session());
+    expect_not_stopped(core.stop_core({kSession}), 200, kSession, "notRunning");
+    EXPECT_TRUE(new_log().empty());  // verification failures are not logged
+}
+
+TEST_F(CoreSupervisorTest, OnlyTheExactCoreFileIsLaunched) {
+    const std::string original = read_file(sample_core());
+    ASSERT_GT(original.size(), 1000u);
+    std::string changed = original;
+    changed[changed.size() / 2] ^= 0x01;
+    struct Case {
+        const char* name;
+        std::optional<std::string> bytes;  // none: no file at all
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"one byte longer", original + '\0', "Core executable SHA256 mismatch"},
+        {"one byte changed", changed, "Core executable SHA256 mismatch"},
+        {"one byte shorter", original.substr(0, original.size() - 1),
+         "Core executable SHA256 mismatch"},
+        {"empty", std::string(), "Core executable SHA256 mismatch"},
+        {"missing", std::nullopt, Error::os(ERROR_FILE_NOT_FOUND).text()},
+    };
+    fs::path copy = core_copy();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(copy);
+        if (c.bytes) {
+            write_file(copy, *c.bytes);
+        }
+        auto& core = supervisor(copy);
+        expect_error(core.start_core({address("a11"), kSession}), 409, "coreVerificationFailed",
+                     c.message);
+        EXPECT_FALSE(core.held_session());
+    }
+    // The same bytes as the original pass.
+    write_file(copy, original);
+    auto& core = supervisor(copy);
+    started_pid(core.start_core({address("a11"), kSession}), kSession);
+    expect_stopped(core.stop_core({kSession}), kSession);
+}
+
+TEST_F(CoreSupervisorTest, LaunchFailureCarriesTheSystemCode) {
+    // An empty file verified against the digest of zero bytes, which the system cannot run.
+    fs::path copy = core_copy();
+    write_file(copy, "");
+    CoreSupervisorOptions options;
+    options.core_path = copy;
+    options.expected_digest = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+    CoreSupervisor core(std::move(options));
+    Reply reply = core.start_core({address("a11"), kSession});
+    EXPECT_EQ(reply.status, 500u) << reply.body;
+    auto body = json_of(reply);
+    EXPECT_EQ(body["code"], "processLaunchFailed");
+    ASSERT_TRUE(body.contains("details")) << reply.body;
+    auto os_error = body["details"].as_object()["osError"].to_number<std::int64_t>();
+    EXPECT_NE(os_error, 0);
+    std::string text = Error::os(static_cast<std::uint32_t>(os_error)).text();
+    EXPECT_EQ(body["message"], boost::json::value(text));
+    EXPECT_EQ(new_log(), std::vector<std::string>{text});
+    EXPECT_FALSE(core.held_session());
+}
+
+TEST_F(CoreSupervisorTest, ExitOfItsOwnIsLoggedAndEmptiesTheSlot) {
+    struct Case {
+        std::string mode;
+        std::string status;
+    };
+    for (const Case& c : {Case{"e003", "exit code: 3"}, Case{"8000", "exit code: 0xc0000005"}}) {
+        SCOPED_TRACE(c.mode);
+        auto& core = supervisor();
+        started_pid(core.start_core({address(c.mode), kSession}), kSession);
+        EXPECT_TRUE(wait_for_line("Core exited on its own: " + c.status));
+        EXPECT_FALSE(core.held_session());
+        expect_not_stopped(core.stop_core({kSession}), 200, kSession, "notRunning");
+    }
+    EXPECT_TRUE(logged("sample Core exits with 3"));
+}
+
+TEST_F(CoreSupervisorTest, OutputIsCutIntoLines) {
+    auto& core = supervisor();
+    started_pid(core.start_core({address("c0de"), kSession}), kSession);
+    ASSERT_TRUE(wait_for_line("Core exited on its own: exit code: 0"));
+    std::vector<std::string> expected = {"a", "b", std::string(10000, 'x'), "tail",
+                                         "Core exited on its own: exit code: 0"};
+    EXPECT_EQ(new_log(), expected);
+}
+
+TEST_F(CoreSupervisorTest, InvalidUtf8EndsTheCopy) {
+    auto& core = supervisor();
+    auto process =
+        open_process(started_pid(core.start_core({address("bad8"), kSession}), kSession));
+    ASSERT_TRUE(wait_for_line("before"));
+    // Past the watcher's 1.5 s of exit polling: the Core still runs and stays held.
+    std::this_thread::sleep_for(2s);
+    EXPECT_EQ(new_log(), std::vector<std::string>{"before"});
+    EXPECT_EQ(core.held_session(), kSession);
+    EXPECT_TRUE(running(process.get()));
+    expect_stopped(core.stop_core({kSession}), kSession);
+}
+
+TEST_F(CoreSupervisorTest, CoreThatClosesItsStandardErrorStaysHeld) {
+    auto& core = supervisor();
+    auto process =
+        open_process(started_pid(core.start_core({address("c105"), kSession}), kSession));
+    std::this_thread::sleep_for(2s);
+    EXPECT_EQ(core.held_session(), kSession);
+    EXPECT_TRUE(running(process.get()));
+    expect_stopped(core.stop_core({kSession}), kSession);
+    EXPECT_EQ(exit_code_within(process.get(), 0ms), 1u);
+    EXPECT_TRUE(new_log().empty());
+}
+
+TEST_F(CoreSupervisorTest, ReleaseEndsWhatTheCoreStartedThroughTheJob) {
+    auto& core = supervisor();
+    started_pid(core.start_core({address("c41d"), kSession}), kSession);
+    std::uint32_t child = 0;
+    ASSERT_TRUE(wait_for([&] {
+        for (const std::string& line : new_log()) {
+            if (std::sscanf(line.c_str(), "child pid %u", &child) == 1) {
+                return true;
+            }
+        }
+        return false;
+    }));
+    auto child_process = open_process(child);
+    EXPECT_TRUE(running(child_process.get()));
+    expect_stopped(core.stop_core({kSession}), kSession);
+    EXPECT_TRUE(exit_code_within(child_process.get(), 3s).has_value());
+}
+
+TEST_F(CoreSupervisorTest, CoreFileIsHeldFromVerificationToReply) {
+    fs::path copy = core_copy();
+    bool checked = false;
+    CoreSupervisor* self = nullptr;
+    auto& core = supervisor(copy, [&](const fs::path& path) {
+        EXPECT_EQ(path, copy);
+        win::unique_file writer(::CreateFileW(
+            path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+            nullptr, OPEN_EXISTING, 0, nullptr));
+        EXPECT_FALSE(writer);
+        EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+        EXPECT_FALSE(::DeleteFileW(path.c_str()));
+        fs::path elsewhere = path.parent_path() / "moved.exe";
+        EXPECT_FALSE(::MoveFileW(path.c_str(), elsewhere.c_str()));
+        // Reading with read sharing still works, and so does a ping meanwhile.
+        win::unique_file reader(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                              OPEN_EXISTING, 0, nullptr));
+        EXPECT_TRUE(reader);
+        Reply ping = self->ping_helper(file_digest(sample_core()));
+        EXPECT_EQ(ping.status, 200u) << ping.body;
+        checked = true;
+    });
+    self = &core;
+    started_pid(core.start_core({address("a11"), kSession}), kSession);
+    EXPECT_TRUE(checked);
+    expect_stopped(core.stop_core({kSession}), kSession);
+}
+
+TEST_F(CoreSupervisorTest, StartHoldsTheLockWhileMalformedRequestsAndPingsGoAhead) {
+    std::promise<void> reached;
+    std::promise<void> go_on;
+    auto go_on_future = go_on.get_future().share();
+    auto& core = supervisor(std::nullopt, [&](const fs::path&) {
+        reached.set_value();
+        go_on_future.wait();
+    });
+    auto start = std::async(std::launch::async, [&] {
+        return core.start_core({address("a11"), kSession});
+    });
+    reached.get_future().wait();
+
+    expect_error(core.stop_core({"not a session"}), 400, "invalidRequest",
+                 "invalid Core session ID");
+    EXPECT_EQ(core.ping_helper(file_digest(sample_core())).status, 200u);
+    auto stop = std::async(std::launch::async, [&] { return core.stop_core({kSession}); });
+    EXPECT_EQ(stop.wait_for(200ms), std::future_status::timeout);  // waits for the start
+    go_on.set_value();
+    auto process = open_process(started_pid(start.get(), kSession));
+    expect_stopped(stop.get(), kSession);  // and then sees the new Core
+    EXPECT_EQ(exit_code_within(process.get(), 0ms), 1u);
+}
+
+TEST_F(CoreSupervisorTest, ShutdownEndsTheHeldCore) {
+    auto& core = supervisor();
+    core.stop_core_on_shutdown();
+    EXPECT_TRUE(new_log().empty());  // nothing held: nothing to say
+
+    auto process =
+        open_process(started_pid(core.start_core({address("51ee"), kSession}), kSession));
+    core.stop_core_on_shutdown();
+    EXPECT_EQ(exit_code_within(process.get(), 0ms), 1u);
+    EXPECT_FALSE(core.held_session());
+    EXPECT_TRUE(new_log().empty());
+}
+
+TEST_F(CoreSupervisorTest, CoreThatOutlivesTerminationStaysHeld) {
+    auto& core = supervisor();
+    auto process =
+        open_process(started_pid(core.start_core({address("51ee"), kSession}), kSession));
+    calls_->ignore_terminate = true;
+    const std::string stuck = "Core did not exit after termination";
+
+    auto began = std::chrono::steady_clock::now();
+    expect_error(core.stop_core({kSession}), 500, "coreStopFailed", stuck);
+    auto took = std::chrono::steady_clock::now() - began;
+    EXPECT_GE(took, 1500ms);
+    EXPECT_LT(took, 2500ms);
+    EXPECT_TRUE(logged("Helper could not stop the managed Core: " + stuck));
+
+    expect_error(core.start_core({address("a11"), kOtherSession}), 500, "coreStopFailed", stuck);
+    EXPECT_TRUE(logged("Helper could not release the managed Core: " + stuck));
+
+    core.stop_core_on_shutdown();
+    EXPECT_TRUE(logged("Helper could not stop the managed Core on shutdown: " + stuck));
+    EXPECT_EQ(core.held_session(), kSession);
+    EXPECT_TRUE(running(process.get()));
+
+    calls_->poll_error = ERROR_ACCESS_DENIED;
+    calls_->ignore_terminate = false;
+    const std::string denied = Error::os(ERROR_ACCESS_DENIED).text();
+    expect_error(core.stop_core({kSession}), 500, "coreStopFailed", denied);
+    EXPECT_TRUE(logged("Helper could not stop the managed Core: " + denied));
+    EXPECT_EQ(core.held_session(), kSession);
+
+    // A second stop tries again.
+    calls_->poll_error = 0;
+    expect_stopped(core.stop_core({kSession}), kSession);
+    EXPECT_EQ(exit_code_within(process.get(), 0ms), 1u);
+}
+
+TEST_F(CoreSupervisorTest, ConfinementFailureEndsTheUnconfinedCore) {
+    struct Case {
+        const char* name;
+        std::atomic<DWORD> TestCalls::*seam;
+        DWORD code;
+    };
+    for (const Case& c : {Case{"create job", &TestCalls::create_job_error, ERROR_NOT_ENOUGH_MEMORY},
+                          Case{"set limits", &TestCalls::set_limits_error, ERROR_INVALID_PARAMETER},
+                          Case{"assign", &TestCalls::assign_error, ERROR_ACCESS_DENIED}}) {
+        SCOPED_TRACE(c.name);
+        calls_ = std::make_shared<TestCalls>();
+        ((*calls_).*(c.seam)) = c.code;
+        auto& core = supervisor();
+        const std::string text = Error::os(c.code).text();
+        expect_error(core.start_core({address("a11"), kSession}), 500, "internalError",
+                     "Core confinement failed: " + text);
+        EXPECT_TRUE(logged("Helper could not confine the Core: " + text));
+        EXPECT_FALSE(core.held_session());
+        ASSERT_EQ(calls_->terminated.size(), 1u);
+        EXPECT_EQ(exit_code_within(calls_->terminated[0].get(), 2s), 1u);
+    }
+    // It never ran: it wrote nothing.
+    for (const std::string& line : new_log()) {
+        EXPECT_EQ(line.find("sample Core"), std::string::npos) << line;
+    }
+}
+
+TEST_F(CoreSupervisorTest, OnlyTheCoresOwnHandlesAreInherited) {
+    // An inheritable event of the Helper's that the Core must not receive.
+    win::unique_handle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(event);
+    ASSERT_TRUE(::SetHandleInformation(event.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT));
+    char value[17];
+    std::snprintf(value, sizeof value, "%016llx",
+                  static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(event.get())));
+    auto& core = supervisor();
+    started_pid(core.start_core({address("4a4d000000000000" + std::string(value)), kSession}),
+                kSession);
+    ASSERT_TRUE(wait_for([&] { return logged("handle set: yes") || logged("handle set: no"); }));
+    EXPECT_TRUE(logged("handle set: no"));
+    EXPECT_EQ(::WaitForSingleObject(event.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    expect_stopped(core.stop_core({kSession}), kSession);
+}
+
+TEST_F(CoreSupervisorTest, PingComparesTheDigestExactly) {
+    const std::string digest = file_digest(sample_core());
+    std::string upper = digest;
+    for (char& c : upper) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    ASSERT_NE(upper, digest);
+    auto& core = supervisor();
+    for (const std::string& wrong : {upper, digest.substr(1), digest + "0", std::string()}) {
+        Reply reply = core.ping_helper(wrong);
+        expect_error(reply, 409, "coreSha256Mismatch", "Core SHA256 mismatch");
+        ASSERT_TRUE(reply.header("x-drovane-helper-protocol"));
+        EXPECT_EQ(*reply.header("x-drovane-helper-protocol"), "8");
+    }
+    EXPECT_EQ(new_log(),
+              std::vector<std::string>(4, "Helper ping rejected a Core SHA256 mismatch"));
+
+    Reply reply = core.ping_helper(digest);
+    EXPECT_EQ(reply.status, 200u);
+    EXPECT_EQ(reply.body, to_utf8(own_executable_path().value().native()));
+    EXPECT_EQ(*reply.header("content-type"), "text/plain; charset=utf-8");
+    EXPECT_EQ(*reply.header("x-drovane-helper-protocol"), "8");
+}
+
+TEST_F(CoreSupervisorTest, PingWithoutACoreFileNamesTheSystemError) {
+    auto& core = supervisor(test_directory() / "no-such-directory" / "DrovaneCore.exe");
+    Reply reply = core.ping_helper(file_digest(sample_core()));
+    const std::string text = Error::os(ERROR_PATH_NOT_FOUND).text();
+    EXPECT_EQ(reply.status, 409u);
+    EXPECT_EQ(reply.body, text);
+    EXPECT_EQ(*reply.header("x-drovane-helper-protocol"), "8");
+    EXPECT_EQ(new_log(), std::vector<std::string>{"Helper ping failed: " + text});
+
+    fs::path copy = core_copy();
+    fs::remove(copy);
+    reply = supervisor(copy).ping_helper(file_digest(sample_core()));
+    EXPECT_EQ(reply.body, Error::os(ERROR_FILE_NOT_FOUND).text());
+}
+
+TEST_F(CoreSupervisorTest, ProductDefaultsUseTheCoreBesideTheHelper) {
+    auto located = locate_core_executable();
+    ASSERT_TRUE(located.ok());
+    EXPECT_EQ(*located, sample_core());
+    if (!expected_core_digest_is_sample()) {
+        GTEST_SKIP() << "this build embeds another Core's digest";
+    }
+    EXPECT_EQ(expected_core_digest(), file_digest(sample_core()));
+    CoreSupervisor core;
+    EXPECT_EQ(core.ping_helper(std::string(expected_core_digest())).status, 200u);
+    auto process =
+        open_process(started_pid(core.start_core({address("51ee"), kSession}), kSession));
+    expect_stopped(core.stop_core({kSession}), kSession);
+    EXPECT_EQ(exit_code_within(process.get(), 0ms), 1u);
+}
+
+}  // namespace
+}  // namespace drovane::hub
