@@ -115,6 +115,9 @@ class TestCalls : public CoreSystemCalls {
     std::atomic<DWORD> create_job_error{0};
     std::atomic<DWORD> set_limits_error{0};
     std::atomic<DWORD> assign_error{0};
+    // Widens the time between creating the Core and confining it, where an unconfined Core
+    // would already run.
+    std::atomic<int> create_job_delay_ms{0};
     std::vector<win::unique_handle> terminated;  // duplicates of every process terminated
 
     void terminate(HANDLE process, std::uint32_t exit_code) override {
@@ -134,6 +137,7 @@ class TestCalls : public CoreSystemCalls {
         return CoreSystemCalls::poll(process);
     }
     Result<win::unique_handle> create_job() override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(create_job_delay_ms.load()));
         if (DWORD code = create_job_error) {
             return Error::os(code);
         }
@@ -239,6 +243,7 @@ class CoreSupervisorTest : public ::testing::Test {
 };
 
 TEST_F(CoreSupervisorTest, StartRunsTheCoreInItsJobAndStopEndsIt) {
+    calls_->create_job_delay_ms = 300;
     auto& core = supervisor();
     const std::string address_text = address("a11");
     Reply started = core.start_core({address_text, kSession});
@@ -247,7 +252,7 @@ TEST_F(CoreSupervisorTest, StartRunsTheCoreInItsJobAndStopEndsIt) {
     EXPECT_EQ(::GetProcessId(process.get()), pid);
     EXPECT_EQ(core.held_session(), kSession);
     // Its first line, written before anything else it does: it already runs inside the job.
-    EXPECT_TRUE(wait_for_line("sample Core " + address_text + " in job: yes")) << new_log().size();
+    EXPECT_TRUE(wait_for_line("sample Core " + address_text + " in job: yes"));
 
     expect_stopped(core.stop_core({kSession}), kSession);
     EXPECT_EQ(exit_code_within(process.get(), 0ms), 1u);
@@ -571,6 +576,7 @@ TEST_F(CoreSupervisorTest, ConfinementFailureEndsTheUnconfinedCore) {
         SCOPED_TRACE(c.name);
         calls_ = std::make_shared<TestCalls>();
         ((*calls_).*(c.seam)) = c.code;
+        calls_->create_job_delay_ms = 200;
         auto& core = supervisor();
         const std::string text = Error::os(c.code).text();
         expect_error(core.start_core({address("a11"), kSession}), 500, "internalError",
