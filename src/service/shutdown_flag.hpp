@@ -40,12 +40,17 @@ public:
     bool closed() const;
     std::uint64_t version() const;  // counts every change
 
-    // Completes on the caller's executor at the first change after this call, or at close
-    // (at once if already closed).
+    // Completes on the caller's executor at the first change this receiver has not seen yet,
+    // or at close (at once if already closed). A receiver has seen the changes up to its last
+    // value(), version() or changed(), and those before it was made; so a change between a
+    // look at value() and the wait counts as the change.
     boost::asio::awaitable<void> changed();
 
 private:
     std::shared_ptr<ShutdownFlagState> state_;
+    // Counts this receiver in the flag while it lives; released on move-assignment too.
+    std::shared_ptr<void> presence_;
+    mutable std::uint64_t seen_version_ = 0;
 };
 
 std::pair<ShutdownSender, ShutdownReceiver> make_shutdown_flag();
