@@ -22,13 +22,22 @@ if [[ ! -f $WINEPREFIX/.drovane-ready ]]; then
   touch "$WINEPREFIX/.drovane-ready"
 fi
 
-client() { wine "$bin/DrovaneHelperClient.exe" "$@" 2>&1 | tr -d '\r'; }
+# Wine's background processes (services.exe, and through it the service and its Core) inherit
+# the streams of the command that started them, so output goes through files, never pipes, and
+# the prefix's processes are started first with /dev/null streams.
+wine cmd.exe /c exit </dev/null >/dev/null 2>&1
+output_file=$(mktemp)
+client() {
+  wine "$bin/DrovaneHelperClient.exe" "$@" </dev/null >"$output_file" 2>&1 || true
+  tr -d '\r' <"$output_file"
+}
 installed=0
 finish() {
   if ((installed)); then
     client uninstall >/dev/null || true
   fi
   wineserver -k >/dev/null 2>&1 || true
+  rm -f "$output_file"
 }
 trap finish EXIT
 
@@ -38,7 +47,7 @@ step() {
   shift 2
   printf '\n=== %s\n$ DrovaneHelperClient %s\n' "$title" "$*"
   local output
-  output=$(client "$@") || true
+  output=$(client "$@")
   printf '%s\n' "$output"
   if ! grep -qF -- "$expected" <<<"$output"; then
     printf '\nFAILED: expected "%s"\n' "$expected" >&2
