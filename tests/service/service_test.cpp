@@ -512,3 +512,90 @@ TEST_F(ServiceTest, PathWithSpaceIsRegisteredQuoted) {
 
 }  // namespace
 }  // namespace drovane::win
+
+// ---------------------------------------------------------------------------------------------
+// The diagnostic client, DrovaneHelperClient.exe, against the installed service.
+
+namespace drovane::win {
+namespace {
+
+// The client's console output is text: its line ends are compared as "\n".
+HelperRun run_client(const std::wstring& arguments) {
+    HelperRun run = run_helper(own_directory() + L"\\DrovaneHelperClient.exe", arguments);
+    std::erase(run.out, '\r');
+    std::erase(run.err, '\r');
+    return run;
+}
+
+bool holds(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+TEST_F(ServiceTest, DiagnosticClientCommands) {
+    HelperRun absent = run_client(L"ping");
+    EXPECT_EQ(absent.exit_code, 1u);
+    EXPECT_TRUE(holds(absent.err,
+                      "the Helper is not installed or not running: no Port value "
+                      "under HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services"
+                      "\\DrovaneHelperService\\Runtime"))
+        << absent.err;
+
+    // The client installs with its own process as the owner.
+    HelperRun install = run_client(L"install");
+    ASSERT_EQ(install.exit_code, 0u) << install.err;
+    ASSERT_TRUE(published_port().has_value());
+
+    HelperRun ping = run_client(L"ping");
+    EXPECT_EQ(ping.exit_code, 0u) << ping.out << ping.err;
+    EXPECT_TRUE(holds(ping.out, "protocol: 8\nstatus: 200\n")) << ping.out;
+    EXPECT_TRUE(holds(ping.out, "DrovaneHelper.exe")) << ping.out;
+
+    HelperRun mismatch = run_client(L"ping --sha256 " + std::wstring(64, L'0'));
+    EXPECT_EQ(mismatch.exit_code, 1u);
+    EXPECT_TRUE(holds(mismatch.out, "status: 409\ncode: coreSha256Mismatch\n")) << mismatch.out;
+
+    if (hub::expected_core_digest_is_sample()) {
+        const std::string session = hex32('a');
+        const std::string address = "\\\\.\\pipe\\DrovaneCore_" + hex32('f');
+        HelperRun start = run_client(L"start --session " + to_utf16(session) + L" --address " +
+                                     to_utf16(address));
+        EXPECT_EQ(start.exit_code, 0u) << start.out << start.err;
+        EXPECT_TRUE(holds(start.out, "status: 200\nsessionId: " + session + "\npid: "))
+            << start.out;
+
+        const std::string core_line = "sample Core " + address + " in job: yes";
+        HelperRun logs;
+        for (int attempt = 0; attempt < 50 && !holds(logs.out, core_line); ++attempt) {
+            std::this_thread::sleep_for(100ms);
+            logs = run_client(L"logs");
+        }
+        EXPECT_EQ(logs.exit_code, 0u);
+        EXPECT_TRUE(holds(logs.out, core_line)) << logs.out;
+
+        // Following prints what is there once, and nothing again while nothing changes.
+        HelperRun follow = run_client(L"logs --follow --polls 3 --interval-ms 50");
+        EXPECT_EQ(follow.exit_code, 0u) << follow.err;
+        EXPECT_EQ(follow.out, logs.out);
+
+        HelperRun other = run_client(L"stop --session " + to_utf16(hex32('b')));
+        EXPECT_EQ(other.exit_code, 1u);
+        EXPECT_TRUE(holds(other.out, "status: 409\n")) << other.out;
+        EXPECT_TRUE(holds(other.out, "reason: sessionMismatch\n")) << other.out;
+
+        HelperRun stop = run_client(L"stop --session " + to_utf16(session));
+        EXPECT_EQ(stop.exit_code, 0u) << stop.out;
+        EXPECT_TRUE(holds(stop.out, "status: 200\nsessionId: " + session + "\nstopped: true\n"))
+            << stop.out;
+    }
+
+    HelperRun usage = run_client(L"stop");
+    EXPECT_EQ(usage.exit_code, 1u);
+    EXPECT_TRUE(holds(usage.err, "stop needs --session <id>")) << usage.err;
+
+    HelperRun uninstall = run_client(L"uninstall");
+    EXPECT_EQ(uninstall.exit_code, 0u) << uninstall.err;
+    EXPECT_FALSE(runtime_key_exists());
+}
+
+}  // namespace
+}  // namespace drovane::win
