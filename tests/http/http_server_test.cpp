@@ -448,5 +448,27 @@ TEST(HttpServer, DrainFinishesTheRequestInFlightAndClosesIdleConnections) {
     EXPECT_TRUE(late.closed_within(5s));
 }
 
+TEST(HttpServer, ClientsThatKeepTheirSocketsAfterAClosingReplyDoNotHoldUpTheDrain) {
+    TestServer server;
+    // HTTP/1.1: a 403 closes the connection, but this client never closes its end.
+    RawClient forbidden(server.port);
+    forbidden.send("GET /logs HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: null\r\n\r\n");
+    ASSERT_NE(forbidden.read_reply().find("403 Forbidden"), std::string::npos);
+
+    // A request in flight at drain gets its reply with keep-alive off; the client stays.
+    server.core.hold();
+    RawClient in_flight(server.port);
+    in_flight.send("GET /ping?coreSha256=x HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    ASSERT_TRUE(server.core.wait_for_calls(1));
+    std::future<void> drained = server.start_drain();
+    server.core.release();
+    EXPECT_NE(in_flight.read_reply().find("connection: close"), std::string::npos);
+
+    EXPECT_EQ(drained.wait_for(10s), std::future_status::ready)
+        << "a lingering client kept the drain waiting";
+    EXPECT_TRUE(forbidden.closed_within(1s));
+    EXPECT_TRUE(in_flight.closed_within(1s));
+}
+
 }  // namespace
 }  // namespace drovane::hub

@@ -373,6 +373,7 @@ class Http2Server final : public ShutdownHook, public std::enable_shared_from_th
             send_closed_ = true;
             boost::system::error_code ignored;
             connection_->socket.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+            connection_->limit_linger();
         }
     }
 

@@ -6,7 +6,9 @@
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -52,6 +54,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // Thread-safe: asks the connection, on its strand, to shut down gracefully.
     void request_shutdown();
 
+    // Bounds a lingering close in time: a client that neither sends nor closes after the last
+    // reply must not keep the connection, and with it a shutdown's drain, open forever.
+    void limit_linger();
+
     boost::asio::ip::tcp::socket socket;
     const Strand strand;
     const RequestRouter& router;
@@ -63,6 +69,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     ShutdownHook* hook = nullptr;
 
   private:
+    boost::asio::steady_timer linger_deadline_{strand};
     std::function<void()> on_end_;
 };
 
@@ -77,7 +84,9 @@ boost::asio::awaitable<void> serve_http2(std::shared_ptr<Connection> connection,
 // bound, so that the reply is not lost to a reset caused by unread data.
 boost::asio::awaitable<void> close_gracefully(Connection& connection);
 
-// Lingering reads after the reply stop after this much, and the socket is closed.
+// Lingering reads after the reply stop after this much, or after this long, and the socket is
+// closed.
 inline constexpr std::size_t kLingerLimit = 256 * 1024;
+inline constexpr std::chrono::seconds kLingerTime{2};
 
 }  // namespace drovane::hub::http

@@ -40,12 +40,26 @@ void Connection::request_shutdown() {
     });
 }
 
+void Connection::limit_linger() {
+    linger_deadline_.expires_after(kLingerTime);
+    linger_deadline_.async_wait([weak = weak_from_this()](const boost::system::error_code& ec) {
+        if (ec) {
+            return;
+        }
+        if (std::shared_ptr<Connection> self = weak.lock()) {
+            boost::system::error_code ignored;
+            self->socket.cancel(ignored);
+        }
+    });
+}
+
 asio::awaitable<void> close_gracefully(Connection& connection) {
     boost::system::error_code ec;
     connection.socket.shutdown(tcp::socket::shutdown_send, ec);
     if (ec) {
         co_return;
     }
+    connection.limit_linger();
     std::array<char, 4096> scratch;
     std::size_t dropped = 0;
     while (dropped < kLingerLimit) {
