@@ -3,26 +3,16 @@
 #include <algorithm>
 #include <charconv>
 
+#include "ascii.hpp"
+
 namespace drovane::client {
 
 namespace {
 
 std::string lower(std::string_view text) {
     std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) {
-        return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-    });
+    std::transform(out.begin(), out.end(), out.begin(), ascii_lower);
     return out;
-}
-
-std::string_view trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) {
-        text.remove_suffix(1);
-    }
-    return text;
 }
 
 Result<std::string> decode_chunked(std::string_view body) {
@@ -102,8 +92,8 @@ Result<HttpReply> parse_reply(std::string_view bytes) {
         if (colon == std::string_view::npos) {
             return Error("malformed reply header: " + std::string(line));
         }
-        reply.headers.emplace_back(lower(trim(line.substr(0, colon))),
-                                   std::string(trim(line.substr(colon + 1))));
+        reply.headers.emplace_back(lower(trim_ows(line.substr(0, colon))),
+                                   std::string(trim_ows(line.substr(colon + 1))));
     }
 
     if (const std::string* encoding = reply.header("transfer-encoding");

@@ -15,7 +15,7 @@
 #include <optional>
 #include <string>
 
-#include "service/hub/ascii.hpp"
+#include "ascii.hpp"
 #include "service/hub/http_connection.hpp"
 
 namespace drovane::hub::http {

@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "service/hub/ascii.hpp"
+#include "ascii.hpp"
 #include "service/hub/http_connection.hpp"
 
 namespace drovane::hub::http {

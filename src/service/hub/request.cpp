@@ -1,7 +1,7 @@
 // Header lookup and the split of a request target into path and query.
 #include "service/hub/request.hpp"
 
-#include "service/hub/ascii.hpp"
+#include "ascii.hpp"
 
 namespace drovane::hub {
 

@@ -10,7 +10,7 @@
 #include <utility>
 #include <variant>
 
-#include "service/hub/ascii.hpp"
+#include "ascii.hpp"
 #include "service/hub/helper_log.hpp"
 #include "service/hub/router_rules.hpp"
 #include "service/hub/wire.hpp"

@@ -9,7 +9,7 @@
 #include <boost/json/string.hpp>
 #include <utility>
 
-#include "service/hub/ascii.hpp"
+#include "ascii.hpp"
 #include "text.hpp"
 
 namespace drovane::hub {

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "ascii.hpp"
+
 namespace drovane::peer {
 
 namespace {
@@ -20,10 +22,6 @@ bool is_digit_field(std::string_view field) {
         }
     }
     return true;
-}
-
-char fold_ascii_letter(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
 }
 
 }  // namespace
@@ -47,15 +45,7 @@ bool is_valid_sid_string(std::string_view text) {
 }
 
 bool same_account_sid(std::string_view left, std::string_view right) {
-    if (left.size() != right.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < left.size(); ++i) {
-        if (fold_ascii_letter(left[i]) != fold_ascii_letter(right[i])) {
-            return false;
-        }
-    }
-    return true;
+    return ascii_iequals(left, right);
 }
 
 }  // namespace drovane::peer

@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-namespace drovane::hub {
+namespace drovane {
 
 constexpr char ascii_lower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
@@ -33,4 +33,4 @@ constexpr std::string_view trim_ows(std::string_view text) {
     return text;
 }
 
-}  // namespace drovane::hub
+}  // namespace drovane
