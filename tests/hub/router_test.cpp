@@ -466,6 +466,15 @@ void PrintTo(const RouteCase& c, std::ostream* os) {
 
 class RouteTable : public ::testing::TestWithParam<RouteCase> {};
 
+// Every header of the reply, in order, and no other.
+void expect_headers(const Reply& reply, const Headers& expected) {
+    ASSERT_EQ(reply.headers.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(reply.headers[i].name, expected[i].name);
+        EXPECT_EQ(reply.headers[i].value, expected[i].value);
+    }
+}
+
 TEST_P(RouteTable, AnswersWithTheExpectedReply) {
     const RouteCase& c = GetParam();
     RecordingCore core;
@@ -478,11 +487,7 @@ TEST_P(RouteTable, AnswersWithTheExpectedReply) {
 
     EXPECT_EQ(reply.status, c.status);
     EXPECT_EQ(reply.body, c.reply_body);
-    ASSERT_EQ(reply.headers.size(), c.reply_headers.size());
-    for (std::size_t i = 0; i < c.reply_headers.size(); ++i) {
-        EXPECT_EQ(reply.headers[i].name, c.reply_headers[i].name);
-        EXPECT_EQ(reply.headers[i].value, c.reply_headers[i].value);
-    }
+    expect_headers(reply, c.reply_headers);
     EXPECT_EQ(reply.closes_connection(), c.status == 403 || c.status == 413);
     EXPECT_EQ(core.calls(), c.calls);
     EXPECT_EQ(body.reads, c.body_read ? 1 : 0);
@@ -567,11 +572,7 @@ TEST_P(TaskFailure, AnswersWithTheReplacementReply) {
     const Reply reply = route_once(router, request);
     EXPECT_EQ(reply.status, c.status);
     EXPECT_EQ(reply.body, c.reply_body);
-    ASSERT_EQ(reply.headers.size(), c.reply_headers.size());
-    for (std::size_t i = 0; i < c.reply_headers.size(); ++i) {
-        EXPECT_EQ(reply.headers[i].name, c.reply_headers[i].name);
-        EXPECT_EQ(reply.headers[i].value, c.reply_headers[i].value);
-    }
+    expect_headers(reply, c.reply_headers);
     EXPECT_EQ(core.calls().size(), 1u);
     // Replacement replies are not logged.
     EXPECT_EQ(read_helper_log().body.find("task failed"), std::string::npos);

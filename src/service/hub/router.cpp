@@ -354,6 +354,18 @@ std::function<Reply()> stop_task(CoreOperations& core, StopParams params) {
     return [&core, params = std::move(params)] { return core.stop_core(params); };
 }
 
+// Runs a start or stop task on the blocking pool; a task that ends without a reply is answered
+// with the 500 replacement reply under `failure_prefix`.
+boost::asio::awaitable<Reply> run_core_task(BlockingPool& pool, std::function<Reply()> task,
+                                            std::string_view failure_prefix) {
+    Result<Reply> result = co_await pool.run(std::move(task));
+    if (!result) {
+        co_return error_reply(500, "internalError",
+                              std::string(failure_prefix) + result.error().text());
+    }
+    co_return std::move(result).value();
+}
+
 // One route whose path matched: its method, then its query or body rules, then the hand-off.
 boost::asio::awaitable<RouteOutcome> serve_route(const Route& route, Request& request,
                                                  CoreOperations& core, BlockingPool& pool) {
@@ -408,24 +420,14 @@ boost::asio::awaitable<RouteOutcome> serve_route(const Route& route, Request& re
                     co_return RejectionKind::InvalidBody;
                 }
                 std::function<Reply()> task = start_task(core, std::move(*params));
-                Result<Reply> result = co_await pool.run(std::move(task));
-                if (!result) {
-                    co_return error_reply(500, "internalError",
-                                          "Core start task failed: " + result.error().text());
-                }
-                co_return std::move(result).value();
+                co_return co_await run_core_task(pool, std::move(task), "Core start task failed: ");
             }
             std::optional<StopParams> params = parse_stop_params(body);
             if (!params) {
                 co_return RejectionKind::InvalidBody;
             }
             std::function<Reply()> task = stop_task(core, std::move(*params));
-            Result<Reply> result = co_await pool.run(std::move(task));
-            if (!result) {
-                co_return error_reply(500, "internalError",
-                                      "Core stop task failed: " + result.error().text());
-            }
-            co_return std::move(result).value();
+            co_return co_await run_core_task(pool, std::move(task), "Core stop task failed: ");
         }
     }
     co_return RejectionKind::NotFound;
