@@ -126,7 +126,16 @@ class TestServer {
             closed.set_value();
         });
         closed_future.wait();
-        return asio::co_spawn(runtime_->executor(), connections_.drain(), asio::use_future);
+        // The drain runs on a strand, so a marker posted after it runs once the drain has asked
+        // every connection to shut down: a reply released after this returns closes its
+        // connection.
+        auto strand = asio::make_strand(runtime_->executor());
+        std::future<void> drained = asio::co_spawn(strand, connections_.drain(), asio::use_future);
+        std::promise<void> asked;
+        std::future<void> asked_future = asked.get_future();
+        asio::post(strand, [&asked] { asked.set_value(); });
+        asked_future.wait();
+        return drained;
     }
 
     // Serves a connection once draining has started, as a late accept would.
