@@ -118,23 +118,17 @@ class TestServer {
     // Stops accepting and drains; the future is ready once every connection has ended.
     std::future<void> start_drain() {
         drained_ = true;
-        std::promise<void> closed;
-        std::future<void> closed_future = closed.get_future();
-        asio::post(acceptor_.get_executor(), [this, &closed] {
-            boost::system::error_code ignored;
-            acceptor_.close(ignored);
-            closed.set_value();
-        });
-        closed_future.wait();
+        asio::post(acceptor_.get_executor(), asio::use_future([this] {
+                       boost::system::error_code ignored;
+                       acceptor_.close(ignored);
+                   }))
+            .wait();
         // The drain runs on a strand, so a marker posted after it runs once the drain has asked
         // every connection to shut down: a reply released after this returns closes its
         // connection.
         auto strand = asio::make_strand(runtime_->executor());
         std::future<void> drained = asio::co_spawn(strand, connections_.drain(), asio::use_future);
-        std::promise<void> asked;
-        std::future<void> asked_future = asked.get_future();
-        asio::post(strand, [&asked] { asked.set_value(); });
-        asked_future.wait();
+        asio::post(strand, asio::use_future).wait();
         return drained;
     }
 
