@@ -104,6 +104,19 @@ struct SplitCase {
     bool stopped;
 };
 
+void expect_splits(const std::vector<SplitCase>& cases) {
+    for (const SplitCase& c : cases) {
+        std::vector<std::string> lines;
+        CoreLineSplitter splitter([&](std::string line) { lines.push_back(std::move(line)); });
+        for (const std::string& chunk : c.chunks) {
+            splitter.feed(chunk);
+        }
+        splitter.finish();
+        EXPECT_EQ(lines, c.lines) << c.name;
+        EXPECT_EQ(splitter.stopped(), c.stopped) << c.name;
+    }
+}
+
 TEST(CoreLineSplitter, Cases) {
     const std::vector<SplitCase> cases = {
         {"crlf and lf", {"a\r\nb\n"}, {"a", "b"}, false},
@@ -117,16 +130,44 @@ TEST(CoreLineSplitter, Cases) {
         {"invalid final fragment dropped", {"ok\n\xc3"}, {"ok"}, true},
         {"surrogate encoded in UTF-8 is invalid", {"\xed\xa0\x80\nx\n"}, {}, true},
     };
-    for (const SplitCase& c : cases) {
-        std::vector<std::string> lines;
-        CoreLineSplitter splitter([&](std::string line) { lines.push_back(std::move(line)); });
-        for (const std::string& chunk : c.chunks) {
-            splitter.feed(chunk);
-        }
-        splitter.finish();
-        EXPECT_EQ(lines, c.lines) << c.name;
-        EXPECT_EQ(splitter.stopped(), c.stopped) << c.name;
-    }
+    expect_splits(cases);
+}
+
+TEST(CoreLineSplitter, LongLinesAreCutAtTheLimit) {
+    const std::size_t limit = kCoreLineLimit;
+    const std::string mark(kCutLineMark);
+    const std::string full(limit, 'a');
+    const std::string e_acute = "\xc3\xa9";
+    const std::string emoji = "\xf0\x9f\x98\x80";
+    // A megabyte without a line feed, delivered in read-sized pieces.
+    std::vector<std::string> flood(128, std::string(8192, 'x'));
+    flood.push_back("\nnext\n");
+    const std::vector<SplitCase> cases = {
+        {"exactly the limit", {full + "\n"}, {full}, false},
+        {"the limit before crlf", {full + "\r", "\n"}, {full}, false},
+        {"one byte over", {full + "b\n", "next\n"}, {full + mark, "next"}, false},
+        {"cr that is not before a line feed counts", {full + "\rb\n"}, {full + mark}, false},
+        {"a megabyte in reads", flood, {std::string(limit, 'x') + mark, "next"}, false},
+        {"two-byte character across the cut",
+         {std::string(limit - 1, 'a') + e_acute + "\n"},
+         {std::string(limit - 1, 'a') + mark},
+         false},
+        {"four-byte character across the cut",
+         {std::string(limit - 2, 'a') + emoji + "\n"},
+         {std::string(limit - 2, 'a') + mark},
+         false},
+        {"character ending at the cut kept",
+         {std::string(limit - 2, 'a') + e_acute + "b\n"},
+         {std::string(limit - 2, 'a') + e_acute + mark},
+         false},
+        {"dropped rest is not judged",
+         {full + "\xff\xfe", "\xff\nafter\n"},
+         {full + mark, "after"},
+         false},
+        {"invalid kept part ends the copy", {"\xff" + full + "\nafter\n"}, {}, true},
+        {"long final fragment", {full, "tail"}, {full + mark}, false},
+    };
+    expect_splits(cases);
 }
 
 TEST(CoreLineSplitter, StopsFeedingAtInvalidLine) {

@@ -1,6 +1,7 @@
 #include "service/hub/core_rules.hpp"
 
 #include <cstdio>
+#include <utility>
 
 #include "service/hub/sha256.hpp"
 #include "text.hpp"
@@ -28,41 +29,80 @@ std::string format_exit_status(std::uint32_t code) {
     return text;
 }
 
-bool CoreLineSplitter::emit(std::string line) {
+namespace {
+
+bool is_utf8_continuation(char byte) {
+    return (static_cast<unsigned char>(byte) & 0xC0) == 0x80;
+}
+
+// Where to cut `line` so that at most `limit` bytes stay and no character is split: back from
+// `limit` over at most three continuation bytes (the tail of one character). Bytes that are not
+// UTF-8 are not mended here; the line is judged afterwards.
+std::size_t cut_position(std::string_view line, std::size_t limit) {
+    std::size_t at = limit;
+    for (int backed = 0; backed < 3 && at > 0 && is_utf8_continuation(line[at]); ++backed) {
+        --at;
+    }
+    return is_utf8_continuation(line[at]) ? limit : at;
+}
+
+}  // namespace
+
+CoreLineSplitter::CoreLineSplitter(Sink sink) : sink_(std::move(sink)) {
+    // Room for the longest line up front: the buffer never grows past it.
+    pending_.reserve(kCoreLineLimit + 1);
+}
+
+void CoreLineSplitter::emit_pending() {
+    // A copy of its own size goes on, so the log never keeps this buffer's spare room.
+    std::string line(pending_);
+    pending_.clear();
+    if (line.size() > kCoreLineLimit) {
+        line.resize(cut_position(line, kCoreLineLimit));
+        line.append(kCutLineMark);
+    }
     if (!is_valid_utf8(line)) {
         stopped_ = true;
-        pending_.clear();
-        return false;
+        return;
     }
     sink_(std::move(line));
-    return true;
 }
 
 bool CoreLineSplitter::feed(std::string_view bytes) {
     while (!stopped_ && !bytes.empty()) {
-        std::size_t feed_at = bytes.find('\n');
-        if (feed_at == std::string_view::npos) {
-            pending_.append(bytes);
-            break;
+        const std::size_t feed_at = bytes.find('\n');
+        const bool line_ends = feed_at != std::string_view::npos;
+        std::string_view piece = bytes.substr(0, line_ends ? feed_at : bytes.size());
+        bytes.remove_prefix(line_ends ? feed_at + 1 : bytes.size());
+        if (skipping_) {
+            skipping_ = !line_ends;
+            continue;
         }
-        pending_.append(bytes.substr(0, feed_at));
-        bytes.remove_prefix(feed_at + 1);
-        if (!pending_.empty() && pending_.back() == '\r') {
-            pending_.pop_back();
+        // One byte beyond the limit may be the carriage return before the line feed; anything
+        // more makes the line too long whatever follows.
+        const std::size_t room = kCoreLineLimit + 1 - pending_.size();
+        if (piece.size() > room) {
+            pending_.append(piece.substr(0, room));
+            emit_pending();
+            skipping_ = !line_ends;
+            continue;
         }
-        std::string line;
-        line.swap(pending_);
-        emit(std::move(line));
+        pending_.append(piece);
+        if (line_ends) {
+            if (!pending_.empty() && pending_.back() == '\r') {
+                pending_.pop_back();
+            }
+            emit_pending();
+        }
     }
     return !stopped_;
 }
 
 void CoreLineSplitter::finish() {
     if (!stopped_ && !pending_.empty()) {
-        std::string line;
-        line.swap(pending_);
-        emit(std::move(line));
+        emit_pending();
     }
+    skipping_ = false;
 }
 
 }  // namespace drovane::hub
