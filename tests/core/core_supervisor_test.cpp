@@ -4,20 +4,28 @@
 #include <atomic>
 #include <boost/json.hpp>
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <future>
+#include <new>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
 #include "service/hub/core_digest.hpp"
+#include "service/hub/core_rules.hpp"
 #include "service/hub/core_supervisor.hpp"
 #include "service/hub/helper_log.hpp"
 #include "service/windows/handles.hpp"
 #include "text.hpp"
+
+// After <windows.h>, which it needs.
+#include <psapi.h>
 
 namespace drovane::hub {
 namespace {
@@ -107,9 +115,70 @@ bool running(HANDLE process) {
     return ::WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
 }
 
+// The most memory this process has held so far (under Wine, the Linux process's VmHWM).
+std::size_t peak_working_set() {
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    EXPECT_TRUE(::GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof counters));
+    return counters.PeakWorkingSetSize;
+}
+
+// The handles this process holds, from the system's handle table: GetProcessHandleCount always
+// says 0 under Wine.
+std::size_t own_handle_count() {
+    using Query = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+    constexpr ULONG kSystemHandleInformation = 16;
+    constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+    struct Entry {
+        ULONG pid;
+        BYTE type;
+        BYTE flags;
+        USHORT handle;
+        PVOID object;
+        ACCESS_MASK access;
+    };
+    struct Table {
+        ULONG count;
+        Entry entries[1];
+    };
+    static const auto query = reinterpret_cast<Query>(reinterpret_cast<void (*)()>(
+        ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    std::vector<std::byte> buffer(1 << 16);
+    LONG status = 0;
+    for (;;) {
+        ULONG needed = 0;
+        status = query(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()),
+                       &needed);
+        if (status != kInfoLengthMismatch) {
+            break;
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+    EXPECT_EQ(status, 0);
+    ULONG count = 0;
+    std::memcpy(&count, buffer.data(), sizeof count);
+    std::size_t own = 0;
+    for (ULONG i = 0; i < count; ++i) {
+        const std::size_t at = offsetof(Table, entries) + i * sizeof(Entry);
+        if (status != 0 || at + sizeof(Entry) > buffer.size()) {
+            break;
+        }
+        Entry entry;
+        std::memcpy(&entry, buffer.data() + at, sizeof entry);
+        own += entry.pid == ::GetCurrentProcessId() ? 1 : 0;
+    }
+    return own;
+}
+
+// The calls of the launch between the suspended create and the record.
+enum class LaunchStep { none, create_job, set_limits, assign, start_thread, resume };
+
 // Seams whose failure a test switches on and off; otherwise the real calls.
 class TestCalls : public CoreSystemCalls {
   public:
+    // The step that throws, as an allocation or thread creation failure would.
+    std::atomic<LaunchStep> throw_at{LaunchStep::none};
+    std::atomic<DWORD> resume_error{0};
     std::atomic<bool> ignore_terminate{false};
     std::atomic<DWORD> poll_error{0};
     std::atomic<DWORD> create_job_error{0};
@@ -138,22 +207,46 @@ class TestCalls : public CoreSystemCalls {
     }
     Result<win::unique_handle> create_job() override {
         std::this_thread::sleep_for(std::chrono::milliseconds(create_job_delay_ms.load()));
+        throw_if(LaunchStep::create_job);
         if (DWORD code = create_job_error) {
             return Error::os(code);
         }
         return CoreSystemCalls::create_job();
     }
     Status set_limits(HANDLE job) override {
+        throw_if(LaunchStep::set_limits);
         if (DWORD code = set_limits_error) {
             return Error::os(code);
         }
         return CoreSystemCalls::set_limits(job);
     }
     Status assign(HANDLE job, HANDLE process) override {
+        throw_if(LaunchStep::assign);
         if (DWORD code = assign_error) {
             return Error::os(code);
         }
         return CoreSystemCalls::assign(job, process);
+    }
+    Status resume(HANDLE thread) override {
+        throw_if(LaunchStep::resume);
+        if (DWORD code = resume_error) {
+            return Error::os(code);
+        }
+        return CoreSystemCalls::resume(thread);
+    }
+    void start_thread(std::function<void()> body) override {
+        if (throw_at == LaunchStep::start_thread) {
+            throw std::system_error(
+                std::make_error_code(std::errc::resource_unavailable_try_again));
+        }
+        CoreSystemCalls::start_thread(std::move(body));
+    }
+
+  private:
+    void throw_if(LaunchStep step) {
+        if (throw_at == step) {
+            throw std::bad_alloc();
+        }
     }
 };
 
@@ -421,6 +514,49 @@ TEST_F(CoreSupervisorTest, OutputIsCutIntoLines) {
     EXPECT_EQ(new_log(), expected);
 }
 
+TEST_F(CoreSupervisorTest, LineWithoutEndIsCutAndTheHelperDoesNotHoldIt) {
+    auto& core = supervisor();
+    const std::size_t peak_before = peak_working_set();
+    started_pid(core.start_core({address("f10d"), kSession}), kSession);
+    ASSERT_TRUE(wait_for_line("Core exited on its own: exit code: 0", 30s));
+    std::vector<std::string> expected = {
+        std::string(kCoreLineLimit, 'x') + std::string(kCutLineMark), "after the flood",
+        "Core exited on its own: exit code: 0"};
+    EXPECT_EQ(new_log(), expected);
+    // The Core wrote 32 MiB in one line; holding it would have raised the peak by all of that.
+    EXPECT_LT(peak_working_set() - peak_before, std::size_t{8} << 20);
+}
+
+TEST_F(CoreSupervisorTest, HandleCountReturnsAfterManyCycles) {
+    auto& core = supervisor();
+    // Every fourth Core exits by itself; the others are stopped.
+    auto cycle = [&](int i) {
+        calls_->terminated.clear();  // the test's own duplicates
+        if (i % 4 == 3) {
+            started_pid(core.start_core({address("e003"), kSession}), kSession);
+            EXPECT_TRUE(wait_for([&] { return !core.held_session(); }));
+        } else {
+            started_pid(core.start_core({address("51ee"), kSession}), kSession);
+            expect_stopped(core.stop_core({kSession}), kSession);
+        }
+    };
+    auto settled_count = [&] {
+        // Watchers end on their own just after their Core; give the last ones that time.
+        std::this_thread::sleep_for(300ms);
+        return own_handle_count();
+    };
+    for (int i = 0; i < 8; ++i) {
+        cycle(i);
+    }
+    const std::size_t after_first = settled_count();
+    ASSERT_GT(after_first, 0u);
+    for (int i = 0; i < 200 && !HasFailure(); ++i) {
+        cycle(i);
+    }
+    // A handle lost per cycle would show as some hundreds more.
+    EXPECT_LE(settled_count(), after_first + 3) << "after the first cycles: " << after_first;
+}
+
 TEST_F(CoreSupervisorTest, InvalidUtf8EndsTheCopy) {
     auto& core = supervisor();
     auto process =
@@ -587,6 +723,50 @@ TEST_F(CoreSupervisorTest, ConfinementFailureEndsTheUnconfinedCore) {
         EXPECT_EQ(exit_code_within(calls_->terminated[0].get(), 2s), 1u);
     }
     // It never ran: it wrote nothing.
+    for (const std::string& line : new_log()) {
+        EXPECT_EQ(line.find("sample Core"), std::string::npos) << line;
+    }
+}
+
+TEST_F(CoreSupervisorTest, FailureAtAnyLaunchStepEndsTheSuspendedCore) {
+    const std::string start_failed = "Core start task failed: ";
+    const std::string bad_alloc = std::bad_alloc().what();
+    const std::string no_thread =
+        std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again)).what();
+    const std::string denied = Error::os(ERROR_ACCESS_DENIED).text();
+    struct Case {
+        const char* name;
+        LaunchStep throw_at;
+        DWORD resume_error;
+        std::string code;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"create job throws", LaunchStep::create_job, 0, "internalError", start_failed + bad_alloc},
+        {"set limits throws", LaunchStep::set_limits, 0, "internalError", start_failed + bad_alloc},
+        {"assign throws", LaunchStep::assign, 0, "internalError", start_failed + bad_alloc},
+        {"no watcher thread", LaunchStep::start_thread, 0, "internalError",
+         start_failed + no_thread},
+        {"resume throws", LaunchStep::resume, 0, "internalError", start_failed + bad_alloc},
+        {"resume fails", LaunchStep::none, ERROR_ACCESS_DENIED, "processLaunchFailed", denied},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        calls_ = std::make_shared<TestCalls>();
+        calls_->throw_at = c.throw_at;
+        calls_->resume_error = c.resume_error;
+        auto& core = supervisor();
+        expect_error(core.start_core({address("a11"), kSession}), 500, c.code, c.message);
+        EXPECT_FALSE(core.held_session());
+        ASSERT_EQ(calls_->terminated.size(), 1u);
+        EXPECT_EQ(exit_code_within(calls_->terminated[0].get(), 2s), 1u);
+        // The supervisor goes on: the next start launches and records a Core.
+        calls_->throw_at = LaunchStep::none;
+        calls_->resume_error = 0;
+        started_pid(core.start_core({address("51ee"), kOtherSession}), kOtherSession);
+        expect_stopped(core.stop_core({kOtherSession}), kOtherSession);
+    }
+    // None of them ran: none wrote a line.
     for (const std::string& line : new_log()) {
         EXPECT_EQ(line.find("sample Core"), std::string::npos) << line;
     }

@@ -2,6 +2,7 @@
 // the Core address as its only argument; the first four of the address's 32 hex characters
 // choose what it does:
 //   c0de  writes "a" CR LF "b" LF, a 10000-byte line, the fragment "tail", then exits with 0
+//   f10d  writes 32 MiB without a line feed, then a line feed and "after the flood", exits with 0
 //   e003  writes one line and exits with code 3
 //   8000  exits with code 0xc0000005
 //   c105  closes its standard error and keeps running
@@ -65,6 +66,14 @@ int main(int argc, char** argv) {
         write_error("a\r\nb\n");
         write_error(std::string(10000, 'x') + "\n");
         write_error("tail");
+        return 0;
+    }
+    if (mode == "f10d") {
+        const std::string piece(64 * 1024, 'x');
+        for (int i = 0; i < 512; ++i) {
+            write_error(piece);
+        }
+        write_error("\nafter the flood\n");
         return 0;
     }
     if (mode == "e003") {

@@ -1,33 +1,21 @@
-// The Core supervisor: the one supervised Core process, its verified launch into a kill-on-close
-// job, its stop, the ping, and the watcher of the Core's standard error and exit.
+// The Core supervisor: the one supervised Core, its verified launch into a kill-on-close job, its
+// stop, the ping, and the replies of each. The launch, the output watcher and the executable's
+// verification live in files of their own beside this one.
 #pragma once
 
-#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
-#include "error.hpp"
+#include "service/hub/core_executable.hpp"
 #include "service/hub/core_operations.hpp"
-#include "service/windows/handles.hpp"
+#include "service/hub/core_system_calls.hpp"
 
 namespace drovane::hub {
 
-// The system calls whose failure the platform cannot produce on demand. The defaults are the
-// real calls; tests override one to inject its failure.
-class CoreSystemCalls {
-  public:
-    virtual ~CoreSystemCalls() = default;
-    // TerminateProcess; its result is of no interest to the caller.
-    virtual void terminate(HANDLE process, std::uint32_t exit_code);
-    // A zero-timeout wait: the exit code once the process has exited, nothing while it runs.
-    virtual Result<std::optional<std::uint32_t>> poll(HANDLE process);
-    virtual Result<win::unique_handle> create_job();
-    virtual Status set_limits(HANDLE job);
-    virtual Status assign(HANDLE job, HANDLE process);
-};
+struct CoreSlot;
 
 // What a test may replace; the product uses the defaults.
 struct CoreSupervisorOptions {
@@ -40,20 +28,8 @@ struct CoreSupervisorOptions {
     std::function<void(const std::filesystem::path&)> after_verification;
 };
 
-// The Helper's own executable path, read with a growing buffer.
-Result<std::filesystem::path> own_executable_path();
-
-// "DrovaneCore.exe" in the directory of the Helper's own executable.
-Result<std::filesystem::path> locate_core_executable();
-
-// The lower-case hex SHA-256 of an open file, read through a 4096-byte buffer from where the
-// file pointer stands to the end.
-Result<std::string> hash_open_file(HANDLE file);
-
-struct SupervisorState;
-
 // The product creates one; every supervisor has its own slot and lock, shared with the output
-// watchers of the Cores it launched, so a watcher never outlives what it touches.
+// watchers of the Cores it launched.
 class CoreSupervisor final : public CoreOperations {
   public:
     explicit CoreSupervisor(CoreSupervisorOptions options = {});
@@ -70,7 +46,14 @@ class CoreSupervisor final : public CoreOperations {
     std::optional<std::string> held_session() const;
 
   private:
-    std::shared_ptr<SupervisorState> state_;
+    Result<std::filesystem::path> core_executable() const;
+    // Launches the verified Core and records it; the caller holds the Core lock.
+    Reply launch_core(const VerifiedCore& core, const StartParams& params);
+
+    std::optional<std::filesystem::path> core_path_;
+    std::string expected_digest_;
+    std::function<void(const std::filesystem::path&)> after_verification_;
+    std::shared_ptr<CoreSlot> slot_;
 };
 
 }  // namespace drovane::hub
