@@ -4,6 +4,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <cctype>
 #include <string>
+#include <vector>
 
 #include "service/hub/helper_log.hpp"
 #include "service/peer/owner_check.hpp"
@@ -83,6 +84,56 @@ TEST_F(LoopbackConnection, OtherAccountsAndUnreadableEndsFail) {
     // A socket with no peer: getpeername fails before the table is consulted.
     tcp::socket unconnected(io_, tcp::v4());
     EXPECT_FALSE(is_owner_connection(unconnected.native_handle(), own_sid()));
+}
+
+// A process of this account that has already ended; the handle keeps its ID from being reused.
+win::unique_handle ended_process() {
+    wchar_t command[] = L"cmd.exe /c exit 0";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION created{};
+    EXPECT_TRUE(::CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                                 nullptr, nullptr, &startup, &created));
+    win::unique_handle thread(created.hThread);
+    win::unique_handle process(created.hProcess);
+    EXPECT_EQ(::WaitForSingleObject(process.get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+    return process;
+}
+
+TEST(OwnerEndpoint, TheTableMustNameTheOpenedProcessAgain) {
+    const std::uint32_t self = ::GetCurrentProcessId();
+    const std::string sid = process_account_sid(self).value();
+    win::unique_handle ended = ended_process();
+    const std::uint32_t ended_pid = ::GetProcessId(ended.get());
+    using Read = Result<std::optional<std::uint32_t>>;
+    auto found = [](std::uint32_t pid) { return Read(std::optional<std::uint32_t>(pid)); };
+    const Read none = std::optional<std::uint32_t>();
+    struct Case {
+        const char* name;
+        Read first;
+        Read second;
+        bool admitted;
+    };
+    const std::vector<Case> cases = {
+        {"same process both times", found(self), found(self), true},
+        {"another process on the second read", found(self), found(self + 4), false},
+        {"row gone on the second read", found(self), none, false},
+        {"table unreadable on the second read", found(self), Error::os(ERROR_NOT_ENOUGH_MEMORY),
+         false},
+        {"process already ended", found(ended_pid), found(ended_pid), false},
+        {"process ID 0", found(0), found(0), false},
+    };
+    const Ipv4Endpoint peer{{127, 0, 0, 1}, 50000};
+    const Ipv4Endpoint local{{127, 0, 0, 1}, 40000};
+    for (const Case& c : cases) {
+        int reads = 0;
+        auto lookup = [&](const Ipv4Endpoint& p, const Ipv4Endpoint& l) {
+            EXPECT_EQ(p, peer);
+            EXPECT_EQ(l, local);
+            return ++reads == 1 ? c.first : c.second;
+        };
+        EXPECT_EQ(is_owner_endpoint(peer, local, sid, lookup), c.admitted) << c.name;
+    }
 }
 
 TEST_F(LoopbackConnection, RefusalClosesWithoutReplyAndLogsOnce) {

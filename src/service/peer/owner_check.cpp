@@ -77,12 +77,29 @@ bool is_owner_connection(SOCKET connection, std::string_view owner_sid) {
     if (!peer || !local) {
         return false;
     }
-    Result<std::optional<std::uint32_t>> pid = find_connection_owner_pid(*peer, *local);
+    return is_owner_endpoint(*peer, *local, owner_sid, find_connection_owner_pid);
+}
+
+bool is_owner_endpoint(const Ipv4Endpoint& peer, const Ipv4Endpoint& local,
+                       std::string_view owner_sid, const OwnerPidLookup& lookup) {
+    Result<std::optional<std::uint32_t>> pid = lookup(peer, local);
     if (!pid || !pid->has_value() || **pid == 0) {
         return false;
     }
-    Result<std::string> account = process_account_sid(**pid);
-    return account && same_account_sid(*account, owner_sid);
+    // Held open until the verdict: while it is, the ID cannot pass to another process.
+    win::unique_handle process(
+        ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, **pid));
+    if (!process || ::WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT) {
+        return false;  // gone, or ended: its socket may be another process's by now
+    }
+    Result<std::string> account = process_handle_account_sid(process.get());
+    if (!account || !same_account_sid(*account, owner_sid)) {
+        return false;
+    }
+    // The ID might have been reused between the first read and the open: the same connection
+    // must still belong to the process now pinned.
+    Result<std::optional<std::uint32_t>> again = lookup(peer, local);
+    return again && again->has_value() && **again == **pid;
 }
 
 void refuse_connection(boost::asio::ip::tcp::socket connection) {

@@ -15,8 +15,12 @@ Result<std::string> process_account_sid(std::uint32_t pid) {
     if (!process) {
         return Error::os(::GetLastError());
     }
+    return process_handle_account_sid(process.get());
+}
+
+Result<std::string> process_handle_account_sid(HANDLE process) {
     win::unique_handle token;
-    if (!::OpenProcessToken(process.get(), TOKEN_QUERY, token.put())) {
+    if (!::OpenProcessToken(process, TOKEN_QUERY, token.put())) {
         return Error::os(::GetLastError());
     }
 

@@ -5,11 +5,15 @@
 #include <string>
 
 #include "error.hpp"
+#include "service/windows/handles.hpp"
 
 namespace drovane::peer {
 
 // Fails with the OS error of the step that failed (opening the process or its token, reading the
 // token's user, converting the SID). Keeps nothing between calls; safe on any thread.
 Result<std::string> process_account_sid(std::uint32_t pid);
+
+// The same for a process already open with PROCESS_QUERY_LIMITED_INFORMATION.
+Result<std::string> process_handle_account_sid(HANDLE process);
 
 }  // namespace drovane::peer
