@@ -28,7 +28,12 @@ Status run_service_dispatcher(std::string owner) {
         return Error::winapi(::GetLastError());
     }
     // The service thread may still be shutting its runtime down after the Stopped report.
-    drovane::win::wait_for_service_main_to_return(30000);
+    if (!drovane::win::wait_for_service_main_to_return(30000)) {
+        // It still runs: returning would destroy static objects under it. The service has
+        // reported Stopped already, so the process ends at once, with no destructor, exit
+        // handler or library notification run while other threads may hold their locks.
+        ::TerminateProcess(::GetCurrentProcess(), 0);
+    }
     return {};
 }
 

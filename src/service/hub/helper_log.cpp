@@ -41,9 +41,10 @@ Reply HelperLogList::read() const {
 
 namespace {
 
+// Never destroyed: detached Core output watchers may still append while the process exits.
 HelperLogList& process_log() {
-    static HelperLogList log(kHelperLogCapacity);
-    return log;
+    static HelperLogList* log = new HelperLogList(kHelperLogCapacity);
+    return *log;
 }
 
 }  // namespace

@@ -105,16 +105,6 @@ scm::ServiceInfo helper_service_info(std::wstring executable_path, const std::st
     return info;
 }
 
-scm::FailureActions helper_recovery() {
-    scm::FailureActions recovery;
-    recovery.reset_period_seconds = 86400;
-    SC_ACTION restart{};
-    restart.Type = SC_ACTION_RESTART;
-    restart.Delay = 5000;
-    recovery.actions = {restart, restart, restart};
-    return recovery;
-}
-
 Status wait_for_running(SC_HANDLE service) {
     WaitClock clock;
     while (true) {
@@ -138,6 +128,16 @@ Status wait_for_running(SC_HANDLE service) {
 
 }  // namespace
 
+scm::FailureActions helper_recovery_actions() {
+    scm::FailureActions recovery;
+    recovery.reset_period_seconds = 86400;
+    SC_ACTION restart{};
+    restart.Type = SC_ACTION_RESTART;
+    restart.Delay = 5000;
+    recovery.actions = {restart, restart, restart};
+    return recovery;
+}
+
 Status install_helper_service(std::uint32_t owner_pid) {
     Result<std::string> owner = peer::process_account_sid(owner_pid);
     if (!owner) {
@@ -160,7 +160,7 @@ Status install_helper_service(std::uint32_t owner_pid) {
     if (!service) {
         return std::move(service).error().context("create helper service");
     }
-    if (Status configured = scm::set_failure_actions(service->get(), helper_recovery());
+    if (Status configured = scm::set_failure_actions(service->get(), helper_recovery_actions());
         !configured) {
         return std::move(configured).error().context("configure helper service recovery");
     }

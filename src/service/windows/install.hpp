@@ -6,6 +6,7 @@
 
 #include "error.hpp"
 #include "service/windows/handles.hpp"
+#include "service/windows/scm.hpp"
 
 namespace drovane::win {
 
@@ -14,6 +15,10 @@ inline constexpr wchar_t helper_service_name[] = L"DrovaneHelperService";
 // Replaces any registration with a new one whose owner is the account of process `owner_pid`,
 // starts it and returns once it reports Running (its port is published by then).
 Status install_helper_service(std::uint32_t owner_pid);
+
+// The recovery setting install writes once the service is created: a restart after each of the
+// first three failures, 5000 ms after it, the failure count reset after a day without one.
+scm::FailureActions helper_recovery_actions();
 
 // Stops and deletes the service and waits until the SCM no longer knows it; nothing registered
 // is success.

@@ -33,7 +33,13 @@ struct EntryProgress {
     int begun = 0;
     int returned = 0;
 };
-EntryProgress entry_progress;
+
+// Never destroyed: when the entry gives up waiting, the service thread may still be about to
+// signal it while the process ends.
+EntryProgress& entry_progress() {
+    static EntryProgress* progress = new EntryProgress;
+    return *progress;
+}
 
 constexpr DWORD start_wait_hint_ms = 10000;
 
@@ -147,54 +153,86 @@ Status run_helper_service() {
         return std::move(reported).error().context("report helper service startup");
     }
 
-    // Declared before the runtime, so it outlives every task the runtime still holds.
-    hub::CoreSupervisor supervisor;
+    return run_started_service(std::move(owner), std::move(receiver), status, serve_until_stopped);
+}
 
-    Result<std::unique_ptr<Runtime>> runtime = Runtime::create();
-    if (!runtime) {
-        (void)status.report(stopped(1));
-        return std::move(runtime).error().context("create helper runtime");
+Status run_started_service(std::string owner, ShutdownReceiver shutdown, StatusReporter& status,
+                           const ServeFunction& serve) {
+    bool stopped_reported = false;
+    auto report_stopped = [&](std::uint32_t exit_code) {
+        stopped_reported = true;
+        return status.report(stopped(exit_code));
+    };
+    try {
+        // Declared before the runtime, so it outlives every task the runtime still holds.
+        hub::CoreSupervisor supervisor;
+
+        Result<std::unique_ptr<Runtime>> runtime = Runtime::create();
+        if (!runtime) {
+            (void)report_stopped(1);
+            return std::move(runtime).error().context("create helper runtime");
+        }
+
+        Status served = serve(std::move(owner), std::move(shutdown), status, **runtime, supervisor);
+
+        Status reported = report_stopped(served ? 0 : 1);
+        (*runtime)->shutdown();
+        runtime->reset();
+
+        if (!served) {
+            return std::move(served).error().context("run helper service");
+        }
+        if (!reported) {
+            return std::move(reported).error().context("report helper service stopped");
+        }
+        return {};
+    } catch (...) {
+        // Whatever was built has been unwound; the SCM learns of a failed run.
+        if (!stopped_reported) {
+            (void)report_stopped(1);
+        }
+        return Error("the helper service failed abnormally");
     }
-
-    Status served =
-        serve_until_stopped(std::move(owner), std::move(receiver), status, **runtime, supervisor);
-
-    Status reported = status.report(stopped(served ? 0 : 1));
-    (*runtime)->shutdown();
-    runtime->reset();
-
-    if (!served) {
-        return std::move(served).error().context("run helper service");
-    }
-    if (!reported) {
-        return std::move(reported).error().context("report helper service stopped");
-    }
-    return {};
 }
 
 void WINAPI helper_service_main(DWORD argc, LPWSTR* argv) {
-    {
-        std::lock_guard<std::mutex> guard(entry_progress.lock);
-        ++entry_progress.begun;
+    EntryProgress& progress = entry_progress();
+    bool counted = false;
+    try {
+        {
+            std::lock_guard<std::mutex> guard(progress.lock);
+            ++progress.begun;
+        }
+        counted = true;
+        // The start arguments are read and ignored: the owner comes from the process command
+        // line.
+        std::vector<std::wstring> arguments;
+        for (DWORD i = 0; i < argc && argv != nullptr; ++i) {
+            arguments.emplace_back(argv[i] != nullptr ? argv[i] : L"");
+        }
+        // No console and no log here: a failed run shows only as exit code 1 in the Stopped
+        // report.
+        (void)run_helper_service();
+    } catch (...) {
+        // Raised before the run could report anything (the handler is not registered yet): as
+        // with any failure there, the SCM gets no report.
     }
-    // The start arguments are read and ignored: the owner comes from the process command line.
-    std::vector<std::wstring> arguments;
-    for (DWORD i = 0; i < argc && argv != nullptr; ++i) {
-        arguments.emplace_back(argv[i] != nullptr ? argv[i] : L"");
+    if (counted) {
+        try {
+            std::lock_guard<std::mutex> guard(progress.lock);
+            ++progress.returned;
+        } catch (...) {
+            // The entry's wait then runs out instead.
+        }
+        progress.changed.notify_all();
     }
-    // No console and no log here: a failed run shows only as exit code 1 in the Stopped report.
-    (void)run_helper_service();
-    {
-        std::lock_guard<std::mutex> guard(entry_progress.lock);
-        ++entry_progress.returned;
-    }
-    entry_progress.changed.notify_all();
 }
 
-void wait_for_service_main_to_return(std::uint32_t timeout_ms) {
-    std::unique_lock<std::mutex> guard(entry_progress.lock);
-    entry_progress.changed.wait_for(guard, std::chrono::milliseconds(timeout_ms),
-                                    [] { return entry_progress.returned == entry_progress.begun; });
+bool wait_for_service_main_to_return(std::uint32_t timeout_ms) {
+    EntryProgress& progress = entry_progress();
+    std::unique_lock<std::mutex> guard(progress.lock);
+    return progress.changed.wait_for(guard, std::chrono::milliseconds(timeout_ms),
+                                     [&] { return progress.returned == progress.begun; });
 }
 
 }  // namespace drovane::win

@@ -4,10 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
 #include "error.hpp"
+#include "service/hub/core_operations.hpp"
+#include "service/runtime.hpp"
 #include "service/shutdown_flag.hpp"
 #include "service/windows/handles.hpp"
 #include "service/windows/service_status.hpp"
@@ -42,17 +45,31 @@ class ServiceStatusReporter final : public StatusReporter {
     SERVICE_STATUS_HANDLE handle_;
 };
 
+// Runs the endpoint server on the runtime and blocks until it has returned; the product's is
+// run_endpoint_server on the runtime, a test's a stand-in.
+using ServeFunction =
+    std::function<Status(std::string owner, ShutdownReceiver shutdown, StatusReporter& status,
+                         Runtime& runtime, hub::CoreOperations& core)>;
+
+// The run from after the StartPending report to its end: the Core supervisor and the runtime,
+// `serve`, the Stopped report, the runtime's shutdown. An exception raised on the way (an
+// allocation failure) makes a failed run: Stopped with exit code 1 is reported unless Stopped
+// already was.
+Status run_started_service(std::string owner, ShutdownReceiver shutdown, StatusReporter& status,
+                           const ServeFunction& serve);
+
 // The whole service run (registration, reports, runtime, endpoint server); its error is what the
 // service entry discards.
 Status run_helper_service();
 
-// The service entry given to the dispatcher; the start arguments are ignored.
+// The service entry given to the dispatcher; the start arguments are ignored. No exception
+// leaves it.
 void WINAPI helper_service_main(DWORD argc, LPWSTR* argv);
 
 // The dispatcher returns as soon as the Stopped report is made, while the service thread still
 // shuts the runtime down. The entry calls this before the process exits, so that shutdown is not
-// cut short by process exit; returns at once when no service run began, and after `timeout_ms`
-// at the latest.
-void wait_for_service_main_to_return(std::uint32_t timeout_ms);
+// cut short by process exit; true at once when no service run began, false when the service
+// thread still runs after `timeout_ms`.
+bool wait_for_service_main_to_return(std::uint32_t timeout_ms);
 
 }  // namespace drovane::win
