@@ -4,10 +4,13 @@
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
 #include <chrono>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "service/hub/helper_log.hpp"
 #include "service/peer/accept_loop.hpp"
+#include "service/peer/process_account.hpp"
 
 namespace drovane::peer {
 namespace {
@@ -64,6 +67,71 @@ TEST(AcceptLoop, FailedAcceptIsLoggedAndClosingTheListenerEndsItsPause) {
     EXPECT_TRUE(ended);
     EXPECT_FALSE(got_connection);
     EXPECT_LT(std::chrono::steady_clock::now() - closed_at, 500ms);
+}
+
+TEST(AcceptLoop, AfterAFailedAcceptAndItsPauseTheNextConnectionsAreServed) {
+    boost::asio::io_context io;
+    Listener listener(io.get_executor());
+    listener.acceptor.open(tcp::v4());
+    listener.acceptor.bind({boost::asio::ip::address_v4::loopback(), 0});
+    listener.acceptor.listen();
+    int accepts = 0;
+    listener.inspect_accept = [&](boost::system::error_code& outcome) {
+        if (++accepts == 1) {
+            outcome = boost::asio::error::no_descriptors;
+        }
+    };
+    const std::string owner = process_account_sid(::GetCurrentProcessId()).value();
+    const std::string prefix = "Helper could not accept a connection: ";
+    const std::size_t failures_before = count_lines_starting(hub::read_helper_log().body, prefix);
+
+    // The client end of every connection the loop hands back.
+    std::vector<tcp::endpoint> served;
+    boost::asio::co_spawn(
+        io,
+        [&]() -> boost::asio::awaitable<void> {
+            while (auto connection =
+                       co_await accept_owner_connection(listener, owner, io.get_executor())) {
+                served.push_back(connection->remote_endpoint());
+            }
+        },
+        boost::asio::detached);
+    auto connect = [&] {
+        auto client = std::make_unique<tcp::socket>(io);
+        client->connect(listener.acceptor.local_endpoint());
+        // Wine ties a socket to its process only at its first send or receive.
+        EXPECT_EQ(::send(client->native_handle(), "", 0, 0), 0);
+        return client;
+    };
+    auto run_until_served = [&](std::size_t count) {
+        auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (served.size() < count && std::chrono::steady_clock::now() < deadline) {
+            io.run_for(20ms);
+        }
+    };
+
+    auto failed = connect();
+    const auto failed_at = std::chrono::steady_clock::now();
+    io.run_for(200ms);
+    EXPECT_EQ(accepts, 1);
+    auto second = connect();  // waits in the backlog through the pause
+    run_until_served(1);
+    ASSERT_EQ(served.size(), 1u);
+    EXPECT_GE(std::chrono::steady_clock::now() - failed_at, 900ms);
+    EXPECT_EQ(served[0], second->local_endpoint());
+
+    auto third = connect();
+    run_until_served(2);
+    ASSERT_EQ(served.size(), 2u);
+    EXPECT_EQ(served[1], third->local_endpoint());
+
+    // The connection whose accept failed was closed, and the failure logged once.
+    char byte = 0;
+    EXPECT_LE(::recv(failed->native_handle(), &byte, 1, 0), 0);
+    std::string log = hub::read_helper_log().body;
+    EXPECT_EQ(count_lines_starting(log, prefix), failures_before + 1) << log;
+    listener.close();
+    io.run_for(100ms);
 }
 
 }  // namespace

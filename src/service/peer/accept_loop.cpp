@@ -24,7 +24,12 @@ boost::asio::awaitable<std::optional<boost::asio::ip::tcp::socket>> accept_owner
         if (!listener.acceptor.is_open()) {
             break;  // closed for shutdown; a connection accepted meanwhile is dropped
         }
+        if (listener.inspect_accept) {
+            listener.inspect_accept(error);
+        }
         if (error) {
+            boost::system::error_code ignored;
+            connection.close(ignored);  // not held through the pause
             hub::append_helper_log("Helper could not accept a connection: " +
                                    Error::os(static_cast<std::uint32_t>(error.value())).text());
             listener.pause.expires_after(kAcceptRetryPause);

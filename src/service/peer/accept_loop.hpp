@@ -7,6 +7,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string_view>
 
@@ -29,6 +30,9 @@ struct Listener {
 
     boost::asio::ip::tcp::acceptor acceptor;
     boost::asio::steady_timer pause;
+    // Sees the outcome of every accept before the loop does; a test sets an error in it to stand
+    // for a failed accept (the connection accepted then is closed). Empty in the product.
+    std::function<void(boost::system::error_code& outcome)> inspect_accept;
 };
 
 // Waits for the next accepted connection that passes the owner check; the check runs before a
