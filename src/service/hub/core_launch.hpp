@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string_view>
+#include <utility>
 
 #include "error.hpp"
 #include "service/hub/core_executable.hpp"

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "service/hub/core_system_calls.hpp"
 #include "service/windows/handles.hpp"
