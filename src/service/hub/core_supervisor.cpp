@@ -169,7 +169,8 @@ Reply CoreSupervisor::launch_core(const VerifiedCore& core, const StartParams& p
     record.session_id = params.session_id;
     Reply reply = json_reply(200, StartReply{params.session_id, static_cast<std::uint32_t>(pid)});
 
-    // The watcher starts before the Core runs, so none of its output is missed.
+    // The watcher too starts before the Core runs (its output waits in the pipe), so that once
+    // the Core runs nothing is left that can fail.
     auto pipe = std::make_shared<win::unique_handle>(pending.take_error_read());
     calls.start_thread([slot = slot_, session = params.session_id, pipe]() mutable {
         watch_core_output(std::move(slot), std::move(session), std::move(*pipe));
