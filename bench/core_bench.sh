@@ -38,7 +38,7 @@ seconds_of() {  # prints the wall time of "$@" in seconds
 }
 declare -A series
 for _ in $(seq "$runs"); do
-  out=$("$build/wine-run" "$bench_exe" "$win_core" 1 </dev/null 2>&1 | tr -d '\r')
+  out=$("$build/wine-run" "$bench_exe" "$win_core" 1 </dev/null 2>&1 | tr -d '\r') || true
   value() { awk -v k="$1" '$1 == k { print $2 }' <<<"$out"; }
   [[ $(value digest) == "$expected" ]] || {
     printf 'core_bench.sh: the Helper digest differs from sha256sum %s:\n%s\n' "$expected" "$out" >&2
@@ -57,19 +57,24 @@ ratios() {  # the round-by-round ratios <key> / (openssl + bare launch)
     <(tr ' ' '\n' <<<"${series[bare_launch]}") | awk 'NF == 3 { printf "%s ", $1 / ($2 + $3) }'
 }
 m() { median <<<"${series[$1]}"; }
+spread() {  # the lower and upper quartile of the round-by-round ratios of <key>
+  tr ' ' '\n' <<<"$(ratios "$1")" | grep -v '^$' | sort -g | awk '{ v[NR] = $1 } END {
+    printf "%.2f-%.2f", v[int((NR + 3) / 4)], v[int((3 * NR + 3) / 4)] }'
+}
 
 awk -v size="$size" -v runs="$runs" -v helper="$(m helper_hash)" -v sum="$(m sha256sum)" \
     -v ossl="$(m openssl)" -v bare="$(m bare_launch)" -v start="$(m start)" \
     -v restart="$(m restart)" -v stop="$(m stop)" \
-    -v start_ratio="$(ratios start | median)" -v restart_ratio="$(ratios restart | median)" 'BEGIN {
+    -v start_ratio="$(ratios start | median)" -v restart_ratio="$(ratios restart | median)" \
+    -v start_spread="$(spread start)" -v restart_spread="$(spread restart)" 'BEGIN {
   mib = size / 1048576
   printf "Core file: %d MiB; medians of %d rounds, each ratio the median of the ratios round by round\n\n", mib, runs
-  printf "| What | Time (ms) | / (hash + bare launch) |\n|---|---|---|\n"
-  printf "| floor: openssl dgst -sha256 (native, with its process start) | %.1f | |\n", ossl * 1000
-  printf "| floor: bare launch (suspended create, job, assign, resume) | %.1f | |\n", bare * 1000
-  printf "| start, nothing held (hash, launch, confinement) | %.1f | %.2f |\n", start * 1000, start_ratio
-  printf "| start, Core held (release, hash, launch, confinement) | %.1f | %.2f |\n", restart * 1000, restart_ratio
-  printf "| stop (terminate, poll, discard) | %.2f | |\n", stop * 1000
+  printf "| What | Time (ms) | / (hash + bare launch) | its quartiles |\n|---|---|---|---|\n"
+  printf "| floor: openssl dgst -sha256 (native, with its process start) | %.1f | | |\n", ossl * 1000
+  printf "| floor: bare launch (suspended create, job, assign, resume) | %.1f | | |\n", bare * 1000
+  printf "| start, nothing held (hash, launch, confinement) | %.1f | %.2f | %s |\n", start * 1000, start_ratio, start_spread
+  printf "| start, Core held (release, hash, launch, confinement) | %.1f | %.2f | %s |\n", restart * 1000, restart_ratio, restart_spread
+  printf "| stop (terminate, poll, discard) | %.2f | | |\n", stop * 1000
   printf "\n| Hash of the file | Time (ms) | Throughput (MiB/s) | its time / the Helper'"'"'s |\n|---|---|---|---|\n"
   printf "| Helper SHA-256 (4096-byte reads, under Wine) | %.1f | %.0f | 1.00 |\n", helper * 1000, mib / helper
   printf "| sha256sum (native) | %.1f | %.0f | %.2f |\n", sum * 1000, mib / sum, sum / helper
