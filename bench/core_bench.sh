@@ -5,10 +5,14 @@
 # the hash time of `openssl dgst -sha256` and a bare launch (created suspended, job, assign,
 # resume; timed inside a Windows process under Wine, as the start is). Prints start / (hash +
 # bare launch), and the Helper's SHA-256 throughput beside sha256sum and openssl.
-# Usage: bench/core_bench.sh [mingw build dir] (default build/mingw; core_bench is built first).
+# Usage: bench/core_bench.sh [mingw build dir] (default build/mingw, configured if new;
+# core_bench is built first).
 # RUNS (default 11) sets the rounds; every figure is their median.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+if [[ -z ${1:-} && ! -f $root/build/mingw/CMakeCache.txt ]]; then
+  (cd "$root" && cmake --preset mingw >/dev/null)  # a fresh clone: configure the default tree
+fi
 build=$(cd "${1:-$root/build/mingw}" && pwd)
 runs=${RUNS:-11}
 echo "building core_bench in $build" >&2

@@ -4,11 +4,15 @@
 # Wine prefix of its own. Once start-up has settled, both are watched over the same quiet window:
 # resident and private memory, threads, CPU time and context switches of each, with the ratio
 # Helper / bare. Every figure is the median of RUNS install-watch-uninstall rounds.
-# Usage: bench/idle_footprint.sh [mingw build dir] (default build/mingw; it is built first).
+# Usage: bench/idle_footprint.sh [mingw build dir] (default build/mingw, configured if new;
+# what it runs is built first).
 # RUNS (default 3), SETTLE (seconds after start, default 15) and WINDOW (seconds watched,
 # default 60) change the rounds; BREAKDOWN=1 also prints where each one's resident memory lies.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+if [[ -z ${1:-} && ! -f $root/build/mingw/CMakeCache.txt ]]; then
+  (cd "$root" && cmake --preset mingw >/dev/null)  # a fresh clone: configure the default tree
+fi
 build=$(cd "${1:-$root/build/mingw}" && pwd)
 runs=${RUNS:-3} settle=${SETTLE:-15} window=${WINDOW:-60}
 [[ -f $build/CMakeCache.txt ]] || {
