@@ -1,37 +1,30 @@
+// SHA-256 through OpenSSL's own SHA-256 functions rather than its EVP interface. EVP brings the
+// whole provider machinery into the executable, and with it OpenSSL's Windows start-up, which
+// imports user32, crypt32 and bcrypt: every process of the service would load and initialise
+// them at start for a digest that needs none of it. The SHA-256 functions are the same
+// processor-specific code (SHA extensions, AVX2) without that. OpenSSL 3 marks them deprecated
+// in favour of EVP; they remain in every build that keeps the 3.0 interfaces, which is the
+// default.
+#define OPENSSL_SUPPRESS_DEPRECATED
 #include "service/hub/sha256.hpp"
 
-#include <openssl/err.h>
-#include <openssl/evp.h>
+#include <openssl/sha.h>
+
+#include <new>
 
 namespace drovane::hub {
 
-namespace {
-
-// OpenSSL's own reason for the latest failure, or the step that failed when it gave none.
-Error openssl_error(const char* step) {
-    unsigned long code = ERR_get_error();
-    ERR_clear_error();
-    if (code == 0) {
-        return Error(std::string(step) + " failed");
-    }
-    char text[256] = {};
-    ERR_error_string_n(code, text, sizeof text);
-    return Error(text).context(std::string(step) + " failed");
-}
-
-}  // namespace
-
-void Sha256::FreeContext::operator()(EVP_MD_CTX* context) const {
-    EVP_MD_CTX_free(context);
+void Sha256::FreeContext::operator()(SHA256_CTX* context) const {
+    delete context;
 }
 
 Result<Sha256> Sha256::create() {
-    std::unique_ptr<EVP_MD_CTX, FreeContext> context(EVP_MD_CTX_new());
+    std::unique_ptr<SHA256_CTX, FreeContext> context(new (std::nothrow) SHA256_CTX);
     if (!context) {
-        return openssl_error("SHA-256 context creation");
+        return Error("SHA-256 context creation failed: out of memory");
     }
-    if (EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
-        return openssl_error("SHA-256 initialisation");
+    if (SHA256_Init(context.get()) != 1) {
+        return Error("SHA-256 initialisation failed");
     }
     return Sha256(std::move(context));
 }
@@ -40,8 +33,8 @@ Status Sha256::update(std::span<const std::byte> bytes) {
     if (bytes.empty()) {
         return {};
     }
-    if (EVP_DigestUpdate(context_.get(), bytes.data(), bytes.size()) != 1) {
-        return openssl_error("SHA-256 update");
+    if (SHA256_Update(context_.get(), bytes.data(), bytes.size()) != 1) {
+        return Error("SHA-256 update failed");
     }
     return {};
 }
@@ -52,10 +45,8 @@ Status Sha256::update(std::string_view bytes) {
 
 Result<Sha256Digest> Sha256::finish() {
     Sha256Digest digest{};
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(context_.get(), digest.data(), &length) != 1 ||
-        length != digest.size()) {
-        return openssl_error("SHA-256 finalisation");
+    if (SHA256_Final(digest.data(), context_.get()) != 1) {
+        return Error("SHA-256 finalisation failed");
     }
     return digest;
 }

@@ -1,4 +1,4 @@
-// SHA-256 through OpenSSL's EVP interface, and the lower-case hexadecimal form of a digest.
+// SHA-256 through OpenSSL's SHA-256 functions, and the lower-case hexadecimal form of a digest.
 #pragma once
 
 #include <array>
@@ -11,7 +11,7 @@
 
 #include "error.hpp"
 
-typedef struct evp_md_ctx_st EVP_MD_CTX;
+typedef struct SHA256state_st SHA256_CTX;
 
 namespace drovane::hub {
 
@@ -20,7 +20,7 @@ using Sha256Digest = std::array<std::uint8_t, 32>;
 // One running digest. Feed the bytes with update, then take the result once with finish.
 class Sha256 {
   public:
-    // A digest that cannot be set up (no memory, no SHA-256 in the library) is an error.
+    // A digest that cannot be set up (no memory) is an error.
     static Result<Sha256> create();
 
     Status update(std::span<const std::byte> bytes);
@@ -29,12 +29,12 @@ class Sha256 {
 
   private:
     struct FreeContext {
-        void operator()(EVP_MD_CTX* context) const;
+        void operator()(SHA256_CTX* context) const;
     };
-    explicit Sha256(std::unique_ptr<EVP_MD_CTX, FreeContext> context)
+    explicit Sha256(std::unique_ptr<SHA256_CTX, FreeContext> context)
         : context_(std::move(context)) {}
 
-    std::unique_ptr<EVP_MD_CTX, FreeContext> context_;
+    std::unique_ptr<SHA256_CTX, FreeContext> context_;
 };
 
 // The digest of bytes held in memory.

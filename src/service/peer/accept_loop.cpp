@@ -2,6 +2,8 @@
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <exception>
+#include <thread>
 
 #include "error.hpp"
 #include "service/hub/helper_log.hpp"
@@ -32,8 +34,17 @@ boost::asio::awaitable<std::optional<boost::asio::ip::tcp::socket>> accept_owner
             connection.close(ignored);  // not held through the pause
             hub::append_helper_log("Helper could not accept a connection: " +
                                    Error::os(static_cast<std::uint32_t>(error.value())).text());
-            listener.pause.expires_after(kAcceptRetryPause);
-            (void)co_await listener.pause.async_wait(kNoThrow);
+            if (!listener.pause) {
+                try {
+                    listener.pause.emplace(listener.acceptor.get_executor());
+                } catch (const std::exception&) {
+                    // No timer (its thread could not start): pause this worker instead.
+                    std::this_thread::sleep_for(kAcceptRetryPause);
+                    continue;
+                }
+            }
+            listener.pause->expires_after(kAcceptRetryPause);
+            (void)co_await listener.pause->async_wait(kNoThrow);
             continue;
         }
         // The runtime creates accepted sockets inheritable; like the listener, a connection must

@@ -19,17 +19,20 @@ inline constexpr std::chrono::seconds kAcceptRetryPause{1};
 // The listening socket with the timer of the loop's pause. Both are used only from the server
 // task's strand; closing the listener abandons a pending accept and a pending pause alike.
 struct Listener {
-    explicit Listener(const boost::asio::any_io_executor& executor)
-        : acceptor(executor), pause(executor) {}
+    explicit Listener(const boost::asio::any_io_executor& executor) : acceptor(executor) {}
 
     void close() {
         boost::system::error_code ignored;
         acceptor.close(ignored);
-        pause.cancel();
+        if (pause) {
+            pause->cancel();
+        }
     }
 
     boost::asio::ip::tcp::acceptor acceptor;
-    boost::asio::steady_timer pause;
+    // Made at the first failed accept. The runtime's first timer starts a timer thread of its
+    // own, which a Helper that has nothing to time does without.
+    std::optional<boost::asio::steady_timer> pause;
     // Sees the outcome of every accept before the loop does; a test sets an error in it to stand
     // for a failed accept (the connection accepted then is closed). Empty in the product.
     std::function<void(boost::system::error_code& outcome)> inspect_accept;
