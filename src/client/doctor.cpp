@@ -236,8 +236,8 @@ void check_permissions(Installation& installation, const std::string& path, Repo
     for (const WriteGrant& grant : *grants) {
         report.line(Verdict::warn, check,
                     grant.account + " has " + grant.rights +
-                        ": another account could plant DLLs that a SYSTEM process loads or swap "
-                        "the files; remove this entry (icacls) or install under Program Files");
+                        ": that account could plant DLLs that a SYSTEM process loads or swap "
+                        "the files; remove this right (icacls) or install under Program Files");
     }
 }
 

@@ -202,7 +202,7 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   0,
                   {"warn  write access to C:\\Program Files\\Drovane: BUILTIN\\Users "
-                   "(S-1-5-32-545) has write data, add files: another account could plant DLLs",
+                   "(S-1-5-32-545) has write data, add files: that account could plant DLLs",
                    "warn  write access to C:\\Program Files\\Drovane: Everyone (S-1-1-0) has full "
                    "control"}}),
     [](const auto& info) { return info.param.name; });
