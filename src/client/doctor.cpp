@@ -3,6 +3,7 @@
 #include <boost/json.hpp>
 
 #include "ascii.hpp"
+#include "service/peer/owner_sid.hpp"
 
 namespace drovane::client {
 
@@ -132,7 +133,7 @@ void check_owner(Installation& installation, Report& report,
         report.line(Verdict::warn, "owner",
                     "cannot read this account's SID (" + user.error().text() + "); the owner is " +
                         *owner_sid);
-    } else if (*user == *owner_sid) {
+    } else if (peer::same_account_sid(*user, *owner_sid)) {
         report.line(Verdict::ok, "owner", "this account, " + *user);
     } else {
         report.line(Verdict::warn, "owner",

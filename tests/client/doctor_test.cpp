@@ -165,6 +165,10 @@ INSTANTIATE_TEST_SUITE_P(
                   {"warn  owner: the owner is " + kOwner +
                    ", not this account (S-1-5-21-9-9-9-500): this account's connections will be "
                    "refused"}},
+        FaultCase{"OwnerComparedAsAnAccountSid",
+                  [](FakeInstallation& i, PingTransport&) { i.user = "s-1-5-21-1-2-3-1001"; },
+                  0,
+                  {"ok    owner: this account, s-1-5-21-1-2-3-1001"}},
         FaultCase{"NoOwnerInTheLaunchArguments",
                   [](FakeInstallation& i, PingTransport&) {
                       i.service->binary_path = "\"" + kDir + "\\DrovaneHelper.exe\"";
