@@ -118,6 +118,9 @@ def main():
             print(run.stdout)
             print(f"the router tests failed (exit {run.returncode})")
             return 1
+        if not os.path.exists(log):
+            print("the router tests logged no reply: is DROVANE_REPLY_LOG still read?")
+            return 1
         with open(log, encoding="utf-8") as file:
             replies = [json.loads(line) for line in file]
 
