@@ -13,7 +13,13 @@ packages=(
   wine wine64
   libboost1.81-dev libnghttp2-dev libssl-dev googletest libgtest-dev
   nghttp2-client curl dpkg-dev ca-certificates perl make
+  clang lld
+  python3 python3-jsonschema python3-yaml
 )
+# The OpenAPI linter runs on Node.js; the machine's own Node.js is used where there is one.
+if ! command -v npm >/dev/null; then
+  packages+=(nodejs npm)
+fi
 
 missing=()
 for package in "${packages[@]}"; do
@@ -29,3 +35,12 @@ fi
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 "$here/build-mingw-deps.sh"
+
+# The OpenAPI linter, pinned, in a prefix of its own.
+source "$here/tools.sh"
+if [[ ! -x $redocly ]]; then
+  echo "setup: installing @redocly/cli@$redocly_version into $redocly_prefix"
+  mkdir -p "$redocly_prefix"
+  npm install --prefix "$redocly_prefix" --no-audit --no-fund --omit=dev \
+    "@redocly/cli@$redocly_version"
+fi

@@ -161,7 +161,8 @@ std::string usage_text() {
            "  logs [--follow] [--interval-ms <n>] [--polls <n>]\n"
            "                                      print the Helper log (--follow: new lines)\n"
            "  install | uninstall                 run DrovaneHelper.exe beside this program,\n"
-           "                                      installing with this process as the owner\n";
+           "                                      installing with this process as the owner\n"
+           "  doctor                              check the installation, one line per check\n";
 }
 
 int run_client_command(const std::vector<std::string>& args, ClientEnvironment& env) {

@@ -4,7 +4,12 @@
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/json/array.hpp>
+#include <boost/json/object.hpp>
+#include <boost/json/serialize.hpp>
+#include <cstdlib>
 #include <exception>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -40,12 +45,18 @@ class RecordingCore final : public CoreOperations {
         if (throw_text) {
             throw std::runtime_error(*throw_text);
         }
+        if (start_hook) {
+            return start_hook(params);
+        }
         return json_reply(200, StartReply{params.session_id, 4242});
     }
     Reply stop_core(StopParams params) override {
         record({"stop", {params.session_id}});
         if (throw_text) {
             throw std::runtime_error(*throw_text);
+        }
+        if (stop_hook) {
+            return stop_hook(params);
         }
         return json_reply(200, StopReply{params.session_id, true, std::nullopt});
     }
@@ -57,6 +68,8 @@ class RecordingCore final : public CoreOperations {
     }
 
     std::function<Reply(const std::string&)> ping_hook;
+    std::function<Reply(const StartParams&)> start_hook;
+    std::function<Reply(const StopParams&)> stop_hook;
     std::optional<std::string> throw_text;  // start and stop throw this when set
 
   private:
@@ -91,6 +104,26 @@ class ScriptedBody final : public BodySource {
     bool fail_ = false;
 };
 
+// With DROVANE_REPLY_LOG naming a file, every routed reply is appended to it as one JSON line
+// (method, path, status, headers, body), for the check of the replies against the protocol
+// document.
+inline void log_reply(const Request& request, const Reply& reply) {
+    const char* file = std::getenv("DROVANE_REPLY_LOG");
+    if (file == nullptr || *file == '\0') {
+        return;
+    }
+    boost::json::array headers;
+    for (const Header& header : reply.headers) {
+        headers.push_back(boost::json::array{header.name.c_str(), header.value.c_str()});
+    }
+    const boost::json::object line{{"method", request.method},
+                                   {"path", std::string(request.path())},
+                                   {"status", reply.status},
+                                   {"headers", std::move(headers)},
+                                   {"body", reply.body}};
+    std::ofstream(file, std::ios::app) << boost::json::serialize(line) << '\n';
+}
+
 inline Reply route_once(const RequestRouter& router, Request& request) {
     boost::asio::io_context io;
     std::optional<Reply> reply;
@@ -103,6 +136,7 @@ inline Reply route_once(const RequestRouter& router, Request& request) {
     if (failure) {
         std::rethrow_exception(failure);
     }
+    log_reply(request, reply.value());
     return reply.value();
 }
 

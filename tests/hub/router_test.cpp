@@ -227,6 +227,33 @@ std::vector<RouteCase> route_cases() {
          {kJson},
          kBadHeader,
          {}},
+        {"BadHeaderBeforeNotFound",
+         "GET",
+         "/nothing",
+         {{"Host", "local\x01host"}},
+         {},
+         400,
+         {kJson},
+         kBadHeader,
+         {}},
+        {"OriginOnStopBeforeBody",
+         "POST",
+         "/stop",
+         {{"Origin", "http://localhost"}, {"Content-Length", length_of(kStopJson)}},
+         kStopJson,
+         403,
+         {kJson, kClose},
+         kForbidden,
+         {}},
+        {"OriginOnStartBeforeBody",
+         "POST",
+         "/start",
+         {{"Origin", "null"}, {"Content-Length", length_of(kStartJson)}},
+         kStartJson,
+         403,
+         {kJson, kClose},
+         kForbidden,
+         {}},
         {"OnlyFirstHostCounts",
          "GET",
          "/ping?coreSha256=abc",
@@ -389,6 +416,24 @@ std::vector<RouteCase> route_cases() {
          {kJson, kClose},
          kTooLarge,
          {}},
+        {"StopChunkedOnly",
+         "POST",
+         "/stop",
+         {{"Transfer-Encoding", "chunked"}},
+         kStopJson,
+         411,
+         {kJson},
+         kNoLength,
+         {}},
+        {"StopTooLarge",
+         "POST",
+         "/stop",
+         {{"Content-Length", "4097"}},
+         kStopJson,
+         413,
+         {kJson, kClose},
+         kTooLarge,
+         {}},
         {"StartHugeLength",
          "POST",
          "/start",
@@ -541,6 +586,77 @@ TEST(Router, PingRepliesAlwaysCarryTheProtocolHeader) {
     ASSERT_NE(reply.header(kProtocolHeader), nullptr);
     EXPECT_EQ(*reply.header(kProtocolHeader), "8");
 }
+
+// Every other reply shape of the operations passes through the router unchanged (these also
+// give the protocol-document check a reply of each shape).
+struct OperationReplyCase {
+    std::string name;
+    std::string method;
+    std::string target;
+    std::string body;
+    Reply reply;
+};
+
+void PrintTo(const OperationReplyCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class OperationReplies : public ::testing::TestWithParam<OperationReplyCase> {};
+
+TEST_P(OperationReplies, PassUnchanged) {
+    const OperationReplyCase& c = GetParam();
+    RecordingCore core;
+    core.ping_hook = [&](const std::string&) { return c.reply; };
+    core.start_hook = [&](const StartParams&) { return c.reply; };
+    core.stop_hook = [&](const StopParams&) { return c.reply; };
+    BlockingPool pool(1);
+    RequestRouter router(core, pool);
+    ScriptedBody body(c.body);
+    Request request{c.method, c.target, {{"Content-Length", length_of(c.body)}}, &body};
+    const Reply reply = route_once(router, request);
+    EXPECT_EQ(reply.status, c.reply.status);
+    EXPECT_EQ(reply.body, c.reply.body);
+    expect_headers(reply, c.reply.headers);
+    EXPECT_EQ(core.calls().size(), 1u);
+}
+
+Reply with_protocol(Reply reply) {
+    return with_header(std::move(reply), kProtocolHeader, kProtocolVersion);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Router, OperationReplies,
+    ::testing::Values(
+        OperationReplyCase{
+            "PingMismatch", "GET", "/ping?coreSha256=0", "",
+            with_protocol(error_reply(409, "coreSha256Mismatch", "Core SHA256 mismatch"))},
+        OperationReplyCase{"PingFailureText", "GET", "/ping?coreSha256=0", "",
+                           with_protocol(text_reply(409, "read the Helper path"))},
+        OperationReplyCase{
+            "StartVerification", "POST", "/start", kStartJson,
+            error_reply(409, "coreVerificationFailed", "Core executable SHA256 mismatch")},
+        OperationReplyCase{"StartBadAddress", "POST", "/start", kStartJson,
+                           error_reply(400, "invalidRequest", "invalid Core address")},
+        OperationReplyCase{"StartBadSession", "POST", "/start", kStartJson,
+                           error_reply(400, "invalidRequest", "invalid Core session ID")},
+        OperationReplyCase{"StartLaunchOsError", "POST", "/start", kStartJson,
+                           error_reply(500, "processLaunchFailed", "launch Core", 2)},
+        OperationReplyCase{"StartLaunchNoCode", "POST", "/start", kStartJson,
+                           error_reply(500, "processLaunchFailed", "launch Core")},
+        OperationReplyCase{"StartConfinement", "POST", "/start", kStartJson,
+                           error_reply(500, "internalError",
+                                       "Core confinement failed: Access is denied. (os error 5)")},
+        OperationReplyCase{"StartRelease", "POST", "/start", kStartJson,
+                           error_reply(500, "coreStopFailed", "terminate Core")},
+        OperationReplyCase{"StopNotRunning", "POST", "/stop", kStopJson,
+                           json_reply(200, StopReply{kSession, false, "notRunning"})},
+        OperationReplyCase{"StopSessionMismatch", "POST", "/stop", kStopJson,
+                           json_reply(409, StopReply{kSession, false, "sessionMismatch"})},
+        OperationReplyCase{"StopBadSession", "POST", "/stop", kStopJson,
+                           error_reply(400, "invalidRequest", "invalid Core session ID")},
+        OperationReplyCase{"StopRelease", "POST", "/stop", kStopJson,
+                           error_reply(500, "coreStopFailed", "terminate Core")}),
+    [](const auto& info) { return info.param.name; });
 
 struct TaskFailureCase {
     std::string name;

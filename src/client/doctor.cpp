@@ -1,0 +1,299 @@
+#include "client/doctor.hpp"
+
+#include <boost/json.hpp>
+
+#include "ascii.hpp"
+#include "service/peer/owner_sid.hpp"
+
+namespace drovane::client {
+
+namespace {
+
+constexpr std::string_view kServiceName = "DrovaneHelperService";
+constexpr std::string_view kHelperFile = "DrovaneHelper.exe";
+constexpr std::string_view kCoreFile = "DrovaneCore.exe";
+// The recovery setting that `install` registers: three restarts 5 s apart, the failure count
+// reset after a day.
+constexpr std::size_t kRestarts = 3;
+constexpr std::uint32_t kRestartDelayMs = 5000;
+constexpr std::uint32_t kResetPeriodSeconds = 86400;
+
+enum class Verdict { ok, warn, fail };
+
+class Report {
+  public:
+    explicit Report(std::ostream& out) : out_(out) {}
+    void line(Verdict verdict, std::string_view check, std::string_view text) {
+        static constexpr std::string_view kWords[] = {"ok  ", "warn", "FAIL"};
+        out_ << kWords[static_cast<int>(verdict)] << "  " << check << ": " << text << '\n';
+        failed_ = failed_ || verdict == Verdict::fail;
+    }
+    bool failed() const { return failed_; }
+
+  private:
+    std::ostream& out_;
+    bool failed_ = false;
+};
+
+std::string directory_of(std::string_view path) {
+    std::size_t slash = path.find_last_of("\\/");
+    return slash == std::string_view::npos ? std::string() : std::string(path.substr(0, slash));
+}
+
+std::string file_name_of(std::string_view path) {
+    std::size_t slash = path.find_last_of("\\/");
+    return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+std::string join_path(const std::string& directory, std::string_view name) {
+    return directory.empty() ? std::string(name) : directory + "\\" + std::string(name);
+}
+
+bool is_local_system(std::string_view account) {
+    return ascii_iequals(account, "LocalSystem") || ascii_iequals(account, ".\\LocalSystem") ||
+           ascii_iequals(account, "NT AUTHORITY\\SYSTEM");
+}
+
+const std::string kReinstall =
+    "reinstall from an elevated prompt: DrovaneHelper.exe install --owner-pid <client PID>";
+
+// The registration's own lines; the Helper's executable path when it names one.
+std::optional<std::string> check_registration(Installation& installation, Report& report,
+                                              std::optional<std::string>& owner_sid) {
+    Result<std::optional<ServiceRegistration>> found = installation.registration();
+    if (!found) {
+        report.line(Verdict::fail, "service registered",
+                    "cannot query " + std::string(kServiceName) + ": " + found.error().text());
+        return std::nullopt;
+    }
+    if (!found->has_value()) {
+        report.line(Verdict::fail, "service registered",
+                    std::string(kServiceName) +
+                        " is not installed: install it from an elevated "
+                        "prompt: DrovaneHelper.exe install --owner-pid "
+                        "<client PID>");
+        return std::nullopt;
+    }
+    const ServiceRegistration& registration = **found;
+    report.line(Verdict::ok, "service registered", std::string(kServiceName));
+    report.line(registration.own_process ? Verdict::ok : Verdict::fail, "own process",
+                registration.own_process ? "yes" : "the service shares a process: " + kReinstall);
+    report.line(
+        registration.automatic_start ? Verdict::ok : Verdict::fail, "automatic start",
+        registration.automatic_start ? "yes" : "the service does not start at boot: " + kReinstall);
+    report.line(is_local_system(registration.account) ? Verdict::ok : Verdict::fail,
+                "service account",
+                is_local_system(registration.account)
+                    ? registration.account
+                    : registration.account + " is not LocalSystem: " + kReinstall);
+
+    Result<RecoverySetting> recovery = installation.recovery();
+    if (!recovery) {
+        report.line(Verdict::warn, "recovery actions",
+                    "cannot be read back here (" + recovery.error().text() +
+                        "); check them with: sc qfailure " + std::string(kServiceName));
+    } else {
+        bool expected = recovery->reset_period_seconds == kResetPeriodSeconds &&
+                        recovery->actions.size() == kRestarts;
+        for (const RecoveryAction& action : recovery->actions) {
+            expected = expected && action.restart && action.delay_ms == kRestartDelayMs;
+        }
+        report.line(expected ? Verdict::ok : Verdict::fail, "recovery actions",
+                    expected
+                        ? "three restarts 5 s apart, count reset after a day"
+                        : "the service is not restarted after a crash as installed: " + kReinstall);
+    }
+
+    LaunchCommand command = parse_binary_path(registration.binary_path);
+    owner_sid = command.owner_sid;
+    const bool named_right = ascii_iequals(file_name_of(command.executable), kHelperFile);
+    if (!named_right) {
+        report.line(Verdict::fail, "Helper binary",
+                    "the binary path names " + command.executable + ", not " +
+                        std::string(kHelperFile) + ": " + kReinstall);
+    } else if (!installation.file_exists(command.executable)) {
+        report.line(Verdict::fail, "Helper binary",
+                    command.executable +
+                        " does not exist: put the Helper back or reinstall from its new place");
+    } else {
+        report.line(Verdict::ok, "Helper binary", command.executable);
+    }
+    return command.executable;
+}
+
+void check_owner(Installation& installation, Report& report,
+                 const std::optional<std::string>& owner_sid) {
+    if (!owner_sid) {
+        report.line(Verdict::fail, "owner",
+                    "the launch arguments name no --owner-sid: " + kReinstall);
+        return;
+    }
+    Result<std::string> user = installation.user_sid();
+    if (!user) {
+        report.line(Verdict::warn, "owner",
+                    "cannot read this account's SID (" + user.error().text() + "); the owner is " +
+                        *owner_sid);
+    } else if (peer::same_account_sid(*user, *owner_sid)) {
+        report.line(Verdict::ok, "owner", "this account, " + *user);
+    } else {
+        report.line(Verdict::warn, "owner",
+                    "the owner is " + *owner_sid + ", not this account (" + *user +
+                        "): this account's connections will be refused; run doctor as the owner, "
+                        "or reinstall from the owner's client to change it");
+    }
+}
+
+// Whether the reply is the JSON error with this code.
+bool is_error_code(const HttpReply& reply, std::string_view code) {
+    boost::system::error_code ec;
+    boost::json::value value = boost::json::parse(reply.body, ec);
+    if (ec || !value.is_object()) {
+        return false;
+    }
+    const boost::json::value* found = value.as_object().if_contains("code");
+    return found != nullptr && found->is_string() && found->as_string() == code;
+}
+
+void check_service(Installation& installation, Transport& transport,
+                   std::string_view expected_digest, const std::optional<std::string>& core_digest,
+                   Report& report) {
+    Result<std::string> state = installation.service_state();
+    if (!state) {
+        report.line(Verdict::fail, "service running", "cannot query it: " + state.error().text());
+    } else if (*state != "Running") {
+        report.line(Verdict::fail, "service running",
+                    "it is " + *state + ": start it with: sc start " + std::string(kServiceName) +
+                        ", then read the Helper's failure with: DrovaneHelperClient logs");
+    } else {
+        report.line(Verdict::ok, "service running", "Running");
+    }
+
+    Result<unsigned> port = installation.published_port();
+    if (!port) {
+        report.line(Verdict::fail, "published port",
+                    port.error().text() + ": a running Helper publishes it; restart the service");
+        return;
+    }
+    report.line(Verdict::ok, "published port", "127.0.0.1:" + std::to_string(*port));
+
+    Result<HttpReply> ping =
+        transport.exchange("GET", "/ping?coreSha256=" + std::string(expected_digest), {});
+    if (!ping) {
+        report.line(Verdict::fail, "ping", ping.error().text());
+    } else if (ping->status == 200) {
+        report.line(
+            Verdict::ok, "ping",
+            "200, the Helper expects this build's Core (" + std::string(expected_digest) + ")");
+    } else if (ping->status == 409 && is_error_code(*ping, "coreSha256Mismatch")) {
+        report.line(Verdict::fail, "ping",
+                    "coreSha256Mismatch: this build expects " + std::string(expected_digest) +
+                        ", the Core beside the Helper has " + core_digest.value_or("no digest") +
+                        "; install the Helper and the Core of one release together");
+    } else {
+        report.line(Verdict::fail, "ping",
+                    "status " + std::to_string(ping->status) + ": " + ping->body);
+    }
+}
+
+// The Core's digest when it is there.
+std::optional<std::string> check_core(Installation& installation, const std::string& directory,
+                                      std::string_view expected_digest, Report& report) {
+    const std::string core = join_path(directory, kCoreFile);
+    if (!installation.file_exists(core)) {
+        report.line(Verdict::fail, "Core beside the Helper",
+                    core +
+                        " does not exist: the Core ships with the desktop client and must lie "
+                        "beside DrovaneHelper.exe");
+        return std::nullopt;
+    }
+    report.line(Verdict::ok, "Core beside the Helper", core);
+    Result<std::string> digest = installation.file_sha256(core);
+    if (!digest) {
+        report.line(Verdict::fail, "Core digest",
+                    "cannot read " + core + ": " + digest.error().text());
+        return std::nullopt;
+    }
+    if (*digest != expected_digest) {
+        report.line(Verdict::fail, "Core digest",
+                    "expected " + std::string(expected_digest) + ", found " + *digest +
+                        ": the Helper will refuse to start this Core (coreVerificationFailed)");
+    } else {
+        report.line(Verdict::ok, "Core digest", *digest);
+    }
+    return *digest;
+}
+
+void check_permissions(Installation& installation, const std::string& path, Report& report) {
+    const std::string check = "write access to " + path;
+    Result<std::vector<WriteGrant>> grants = installation.untrusted_write_grants(path);
+    if (!grants) {
+        report.line(Verdict::warn, check, "cannot read its permissions: " + grants.error().text());
+        return;
+    }
+    if (grants->empty()) {
+        report.line(Verdict::ok, check, "administrators, SYSTEM and TrustedInstaller only");
+        return;
+    }
+    for (const WriteGrant& grant : *grants) {
+        report.line(Verdict::warn, check,
+                    grant.account + " has " + grant.rights +
+                        ": that account could plant DLLs that a SYSTEM process loads or swap "
+                        "the files; remove this right (icacls) or install under Program Files");
+    }
+}
+
+}  // namespace
+
+LaunchCommand parse_binary_path(std::string_view binary_path) {
+    LaunchCommand command;
+    std::string_view rest = binary_path;
+    if (rest.starts_with('"')) {
+        std::size_t close = rest.find('"', 1);
+        command.executable = std::string(
+            rest.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1));
+        rest = close == std::string_view::npos ? std::string_view() : rest.substr(close + 1);
+    } else {
+        std::size_t space = rest.find(' ');
+        command.executable = std::string(rest.substr(0, space));
+        rest = space == std::string_view::npos ? std::string_view() : rest.substr(space);
+    }
+    std::vector<std::string_view> arguments;
+    while (!rest.empty()) {
+        std::size_t start = rest.find_first_not_of(' ');
+        if (start == std::string_view::npos) {
+            break;
+        }
+        rest = rest.substr(start);
+        std::size_t end = rest.find(' ');
+        arguments.push_back(rest.substr(0, end));
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end);
+    }
+    for (std::size_t i = 0; i + 1 < arguments.size(); ++i) {
+        if (arguments[i] == "--owner-sid") {
+            command.owner_sid = std::string(arguments[i + 1]);
+        }
+    }
+    return command;
+}
+
+int run_doctor(Installation& installation, Transport& transport, std::string_view expected_digest,
+               std::ostream& out) {
+    Report report(out);
+    std::optional<std::string> owner_sid;
+    std::optional<std::string> helper = check_registration(installation, report, owner_sid);
+    if (helper) {
+        check_owner(installation, report, owner_sid);
+    }
+    std::string directory = helper ? directory_of(*helper) : installation.own_directory();
+    std::optional<std::string> core_digest =
+        check_core(installation, directory, expected_digest, report);
+    if (helper) {
+        check_service(installation, transport, expected_digest, core_digest, report);
+    }
+    check_permissions(installation, directory, report);
+    check_permissions(installation, join_path(directory, kHelperFile), report);
+    check_permissions(installation, join_path(directory, kCoreFile), report);
+    return report.failed() ? 1 : 0;
+}
+
+}  // namespace drovane::client
