@@ -13,6 +13,7 @@ packages=(
   wine wine64
   libboost1.81-dev libnghttp2-dev libssl-dev googletest libgtest-dev
   nghttp2-client curl dpkg-dev ca-certificates perl make
+  clang-14 libclang-rt-14-dev llvm-14
 )
 
 missing=()
