@@ -99,11 +99,13 @@ def post(path, body, *extra):
 
 
 write("http2", "logs", settings + frame(HEADERS, END_HEADERS | END_STREAM, 1, get_logs))
-write("http2", "logs-indexed", settings + frame(
-    HEADERS, END_HEADERS | END_STREAM, 1, b"\x82\x86\x84" + literal(":authority", "localhost")))
-write("http2", "ping", settings + frame(SETTINGS, ACK, 0) + frame(HEADERS, END_HEADERS | END_STREAM, 1, block(
-    (":method", "GET"), (":scheme", "http"), (":path", "/ping?coreSha256=" + digest))))
-fields, body = post("/start", start_body)
+# GET / from the static table (not found), then a ping on the next stream.
+write("http2", "root-indexed-then-ping", settings + frame(
+    HEADERS, END_HEADERS | END_STREAM, 1, b"\x82\x86\x84" + literal(":authority", "localhost")) +
+    frame(SETTINGS, ACK, 0) + frame(HEADERS, END_HEADERS | END_STREAM, 3, block(
+        (":method", "GET"), (":scheme", "http"), (":path", "/ping?coreSha256=" + digest),
+        (":authority", "127.0.0.1"))))
+fields, body = post("/start", start_body, ("content-length", str(len(start_body))))
 write("http2", "start", settings + frame(HEADERS, END_HEADERS, 1, fields) +
       frame(DATA, END_STREAM, 1, body))
 fields, body = post("/stop", stop_body, ("content-length", str(len(stop_body))))
