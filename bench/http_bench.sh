@@ -7,7 +7,8 @@
 # take turns going first), and the table gives the median of each figure over the rounds.
 # Usage: bench/http_bench.sh [build dir] (default build/http-bench); ROUNDS (default 5) and
 # REQUESTS (per measurement, default 100000) in the environment.
-# Installs nginx-light and nghttp2-client if they are missing (without starting nginx's service).
+# Installs nginx-light, nghttp2-client and python3 if they are missing (without starting nginx's
+# service).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${1:-$root/build/http-bench}
@@ -19,6 +20,7 @@ h2_clients=8 h2_streams=8      # HTTP/2: 8 connections, 8 concurrent streams eac
 need=()
 command -v h2load >/dev/null || need+=(nghttp2-client)
 command -v nginx >/dev/null || [[ -x /usr/sbin/nginx ]] || need+=(nginx-light)
+command -v python3 >/dev/null || need+=(python3)  # picks free ports for nginx
 if ((${#need[@]})); then
   made_policy=""
   if [[ ! -e /usr/sbin/policy-rc.d ]]; then  # keep the package from starting nginx on port 80

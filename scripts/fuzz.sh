@@ -23,6 +23,7 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1${UBSAN_OPTIONS:+:$UBSAN_
 
 status=0
 for target in "${targets[@]}"; do
+  [[ -x $build/tests/fuzz/fuzz_$target ]] || { echo "fuzz.sh: no fuzz target $target" >&2; exit 2; }
   corpus=$build/corpus/$target
   findings=$build/findings/$target
   mkdir -p "$corpus" "$findings"
