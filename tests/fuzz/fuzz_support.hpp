@@ -124,16 +124,31 @@ inline std::string exchange(std::string_view input) {
     if (!ec) {
         client.bind(tcp::endpoint(from, 0), ec);
     }
+    // libFuzzer's timer signal now and then interrupts these blocking calls: an interrupted
+    // connect goes on in the kernel and is asked again until it is done; an interrupted accept
+    // has taken nothing and is just tried again.
     if (!ec) {
         client.connect(acceptor.local_endpoint(), ec);
+        for (int tries = 0;
+             tries < 1000 && (ec == asio::error::interrupted || ec == asio::error::already_started);
+             ++tries) {
+            client.connect(acceptor.local_endpoint(), ec);
+        }
+        if (ec == asio::error::already_connected) {
+            ec.clear();
+        }
     }
     if (ec) {
         // The harness, not the server, is broken.
         std::fprintf(stderr, "loopback connect: %s\n", ec.message().c_str());
         finding("loopback connect failed");
     }
-    tcp::socket server = acceptor.accept(io, ec);
+    tcp::socket server(io);
+    do {
+        server = acceptor.accept(io, ec);
+    } while (ec == asio::error::interrupted);
     if (ec) {
+        std::fprintf(stderr, "loopback accept: %s\n", ec.message().c_str());
         finding("loopback accept failed");
     }
 
