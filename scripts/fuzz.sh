@@ -25,8 +25,11 @@ if [[ ! -f $nghttp2/.complete ]]; then
   echo "building nghttp2 $nghttp2_version with the sanitizers in $nghttp2"
   work=$(mktemp -d)
   trap 'rm -rf "$work"' EXIT
-  (cd "$work" && apt-get source -q --download-only "nghttp2=$nghttp2_version" >/dev/null &&
-    dpkg-source -x nghttp2_*.dsc src >/dev/null)
+  if ! (cd "$work" && apt-get source -q --download-only "nghttp2=$nghttp2_version" >/dev/null 2>&1 &&
+    dpkg-source -x nghttp2_*.dsc src >/dev/null 2>&1); then
+    echo "fuzz.sh: cannot fetch the source of nghttp2 $nghttp2_version (run scripts/setup.sh)" >&2
+    exit 1
+  fi
   CC=clang-14 cmake -S "$work/src" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_FLAGS="$sanitize" -DCMAKE_INSTALL_PREFIX="$nghttp2" -DENABLE_LIB_ONLY=ON \
     -DENABLE_STATIC_LIB=ON -DENABLE_SHARED_LIB=OFF >/dev/null 2>&1
