@@ -3,18 +3,24 @@
 # Helper's HTTP connections (release build, real router) over persistent HTTP/1.1 and over
 # cleartext HTTP/2, beside nginx serving a static file of the same size in the same run.
 # Both are driven by h2load (--h1 for HTTP/1.1) with the same settings; latencies come from
-# h2load's per-request log. Usage: bench/http_bench.sh [build dir] (default build/http-bench).
-# Installs nginx-light and nghttp2-client if they are missing (without starting nginx's service).
+# h2load's per-request log. The measurements run in ROUNDS interleaved rounds (Helper and nginx
+# take turns going first), and the table gives the median of each figure over the rounds.
+# Usage: bench/http_bench.sh [build dir] (default build/http-bench); ROUNDS (default 5) and
+# REQUESTS (per measurement, default 100000) in the environment.
+# Installs nginx-light, nghttp2-client and python3 if they are missing (without starting nginx's
+# service).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${1:-$root/build/http-bench}
 requests=${REQUESTS:-100000}   # per measurement
+rounds=${ROUNDS:-5}
 h1_clients=64                  # HTTP/1.1: 64 connections, one request at a time each
 h2_clients=8 h2_streams=8      # HTTP/2: 8 connections, 8 concurrent streams each
 
 need=()
 command -v h2load >/dev/null || need+=(nghttp2-client)
 command -v nginx >/dev/null || [[ -x /usr/sbin/nginx ]] || need+=(nginx-light)
+command -v python3 >/dev/null || need+=(python3)  # picks free ports for nginx
 if ((${#need[@]})); then
   made_policy=""
   if [[ ! -e /usr/sbin/policy-rc.d ]]; then  # keep the package from starting nginx on port 80
@@ -113,14 +119,41 @@ for url in "http://127.0.0.1:$helper_port/logs" "http://127.0.0.1:$nginx_h2/logs
   timeout 60 h2load -n 2000 -c 2 -m 4 "$url" >/dev/null
 done
 
-read -r h1_rps h1_p50 h1_p99 < <(measure "${h1_args[@]}" "http://127.0.0.1:$helper_port/logs")
-read -r n1_rps n1_p50 n1_p99 < <(measure "${h1_args[@]}" "http://127.0.0.1:$nginx_h1/logs")
-read -r h2_rps h2_p50 h2_p99 < <(measure "${h2_args[@]}" "http://127.0.0.1:$helper_port/logs")
-read -r n2_rps n2_p50 n2_p99 < <(measure "${h2_args[@]}" "http://127.0.0.1:$nginx_h2/logs")
+# Each series collects one "req/s p50 p99" line per round.
+series() { echo "$work/series-$1"; }
+for ((round = 1; round <= rounds; round++)); do
+  if ((round % 2)); then order=(helper nginx); else order=(nginx helper); fi
+  for protocol in h1 h2; do
+    for server in "${order[@]}"; do
+      case $protocol-$server in
+        h1-helper) url=http://127.0.0.1:$helper_port/logs ;;
+        h1-nginx) url=http://127.0.0.1:$nginx_h1/logs ;;
+        h2-helper) url=http://127.0.0.1:$helper_port/logs ;;
+        h2-nginx) url=http://127.0.0.1:$nginx_h2/logs ;;
+      esac
+      if [[ $protocol == h1 ]]; then args=("${h1_args[@]}"); else args=("${h2_args[@]}"); fi
+      measure "${args[@]}" "$url" >>"$(series "$protocol-$server")"
+    done
+  done
+  echo "round $round of $rounds done" >&2
+done
+
+# The median of column $2 of file $1 (the mean of the middle two for an even count).
+median() {
+  cut -d' ' -f"$2" "$1" | sort -g | awk '
+    { v[NR] = $1 }
+    END { m = int((NR + 1) / 2); printf "%s\n", (NR % 2 ? v[m] : (v[m] + v[m + 1]) / 2) }'
+}
+medians() { echo "$(median "$1" 1) $(median "$1" 2) $(median "$1" 3)"; }
+read -r h1_rps h1_p50 h1_p99 <<<"$(medians "$(series h1-helper)")"
+read -r n1_rps n1_p50 n1_p99 <<<"$(medians "$(series h1-nginx)")"
+read -r h2_rps h2_p50 h2_p99 <<<"$(medians "$(series h2-helper)")"
+read -r n2_rps n2_p50 n2_p99 <<<"$(medians "$(series h2-nginx)")"
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
 echo
-echo "GET /logs, body $body_size bytes, $requests requests per row, loopback, $(nproc) cores shared by client and server"
+echo "GET /logs, body $body_size bytes, medians of $rounds interleaved rounds of $requests requests,"
+echo "loopback, $(nproc) cores shared by client and server"
 echo "HTTP/1.1: $h1_clients persistent connections; HTTP/2: $h2_clients connections x $h2_streams streams"
 printf '%-9s %-7s %10s %9s %9s\n' protocol server "req/s" "p50 ms" "p99 ms"
 printf '%-9s %-7s %10s %9s %9s\n' HTTP/1.1 Helper "$h1_rps" "$h1_p50" "$h1_p99"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # From a fresh clone on a fresh Debian 12 machine: set up, lint the protocol document, build the
 # native and the MinGW presets and run every test suite (native under the sanitizers, Windows under
-# Wine), then build the Windows targets again with clang.
+# Wine), run each fuzz target for a short while, then build the Windows targets again with clang.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 start=$SECONDS
@@ -43,6 +43,9 @@ if [[ -d tests/http ]]; then
   cmake --build --preset linux-tsan -j"$jobs" --target http_tests
   ctest --preset linux-tsan -R '^Http' || status=1
 fi
+
+step "fuzz targets (clang, ASan, UBSan), 30 s each"
+scripts/fuzz.sh 30 || status=1
 
 step "MinGW build"
 cmake --preset mingw >/dev/null
