@@ -24,7 +24,7 @@ const std::string* find_header(const std::vector<Header>& headers, std::string_v
 // "100 Continue" first where the client asked for it. The router asks only after the declared
 // length has been checked against the body limit, so at most that much is ever held.
 class BodySource {
-public:
+  public:
     virtual ~BodySource() = default;
     virtual boost::asio::awaitable<Result<std::string>> read_body() = 0;
 };
@@ -33,6 +33,9 @@ struct Request {
     std::string method;  // as sent, e.g. "GET"
     std::string target;  // raw path and query as sent, e.g. "/ping?coreSha256=..."
     std::vector<Header> headers;
+    // HTTP/2's ":authority", when sent. It names the host as Host does, and the local-caller
+    // check holds it to the same rules.
+    std::optional<std::string> authority;
     BodySource* body = nullptr;  // null when the request has no body
 
     const std::string* header(std::string_view name) const { return find_header(headers, name); }
