@@ -197,9 +197,7 @@ class Http2Server final : public ShutdownHook, public std::enable_shared_from_th
                 stream->request.method = std::move(v);
             } else if (n == ":path") {
                 stream->request.target = std::move(v);
-            } else if (n == ":authority") {
-                stream->request.authority = std::move(v);
-            } else if (!n.empty() && n.front() != ':') {
+            } else if (n == kAuthorityHeader || (!n.empty() && n.front() != ':')) {
                 stream->request.headers.push_back(Header{std::string(n), std::move(v)});
             }
             return 0;

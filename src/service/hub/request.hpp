@@ -29,13 +29,14 @@ class BodySource {
     virtual boost::asio::awaitable<Result<std::string>> read_body() = 0;
 };
 
+// HTTP/2 carries the host in ":authority" as well as (or instead of) Host; the connection hands
+// it on among the headers under this name, which no HTTP/1.1 field name can take.
+inline constexpr std::string_view kAuthorityHeader = ":authority";
+
 struct Request {
     std::string method;  // as sent, e.g. "GET"
     std::string target;  // raw path and query as sent, e.g. "/ping?coreSha256=..."
     std::vector<Header> headers;
-    // HTTP/2's ":authority", when sent. It names the host as Host does, and the local-caller
-    // check holds it to the same rules.
-    std::optional<std::string> authority;
     BodySource* body = nullptr;  // null when the request has no body
 
     const std::string* header(std::string_view name) const { return find_header(headers, name); }

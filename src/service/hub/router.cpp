@@ -442,7 +442,7 @@ boost::asio::awaitable<Reply> RequestRouter::route_request(Request& request) con
         // foreign host in either is refused.
         const std::string* origin = request.header("origin");
         const std::string* host = request.header("host");
-        const std::string* authority = request.authority ? &*request.authority : nullptr;
+        const std::string* authority = request.header(kAuthorityHeader);
         if ((origin && !is_visible_header_value(*origin)) ||
             (host && !is_visible_header_value(*host)) ||
             (authority && !is_visible_header_value(*authority))) {
