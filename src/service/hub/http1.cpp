@@ -233,6 +233,9 @@ asio::awaitable<void> Http1Server::run() {
             // The reply is complete: a client that declared a body and never sends it holds
             // nothing but its own connection, and a shutdown closes it at once.
             connection_->set_stage(Stage::waiting);
+            if (connection_->draining()) {
+                co_return;
+            }
             parser_->body_limit(kBodyLimit);
             const std::size_t skipped =
                 co_await bhttp::async_read(connection_->socket, buffer_, *parser_,

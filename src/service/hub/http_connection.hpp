@@ -73,13 +73,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
     Stage stage() const { return stage_; }
     // Moves between waiting and serving; a lingering or ended connection stays as it is. A
-    // connection that becomes waiting while draining is closed at once.
+    // protocol side that becomes waiting checks draining() before it reads again.
     void set_stage(Stage stage);
 
     // After the last reply: shuts down the sending side and bounds what is still read in time.
     // False when the socket could not be shut down (the connection has then ended).
     bool begin_lingering();
-    // Closes the socket; every pending operation on it ends.
+    // Cancels whatever is pending on the socket and closes it.
     void end();
 
     // The protocol serving the connection, once the first bytes have chosen it.
@@ -90,6 +90,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     const RequestRouter& router;
 
   private:
+    // Ends the pending read, after which the protocol side closes the connection.
     void cancel_reads();
 
     Stage stage_ = Stage::waiting;

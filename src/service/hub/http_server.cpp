@@ -30,7 +30,7 @@ void Connection::request_shutdown() {
     asio::post(strand, [self = shared_from_this()] {
         self->draining_ = true;
         if (self->stage_ != Stage::serving) {
-            self->end();  // nothing is owed to the client
+            self->cancel_reads();  // nothing is owed to the client
         } else if (self->hook_ != nullptr) {
             self->hook_->graceful_shutdown();
         }
@@ -39,13 +39,16 @@ void Connection::request_shutdown() {
 }
 
 void Connection::set_stage(Stage stage) {
-    if (stage_ == Stage::lingering || stage_ == Stage::ended) {
-        return;
+    if (stage_ != Stage::lingering && stage_ != Stage::ended) {
+        stage_ = stage;
     }
-    stage_ = stage;
-    if (stage_ == Stage::waiting && draining_) {
-        end();  // the reply in progress when shutdown was asked for is complete
-    }
+}
+
+void Connection::cancel_reads() {
+    // The pending read ends with an error, and the task that owns it closes the socket once
+    // nothing is in flight on it, as it does on every other way out.
+    boost::system::error_code ignored;
+    socket.cancel(ignored);
 }
 
 bool Connection::begin_lingering() {
@@ -55,7 +58,7 @@ bool Connection::begin_lingering() {
     boost::system::error_code ec;
     socket.shutdown(tcp::socket::shutdown_send, ec);
     if (ec) {
-        end();
+        cancel_reads();
         return false;
     }
     stage_ = Stage::lingering;
@@ -67,20 +70,19 @@ bool Connection::begin_lingering() {
             return;
         }
         if (std::shared_ptr<Connection> self = weak.lock()) {
-            self->end();
+            self->cancel_reads();
         }
     });
     return true;
 }
 
 void Connection::end() {
-    if (stage_ == Stage::ended) {
-        return;
-    }
     stage_ = Stage::ended;
-    // Shutting down first ends the connection for the client even if a child process happens
-    // to hold a duplicate of the socket.
+    // A read still pending is cancelled before the close (see cancel_reads). Shutting down
+    // first ends the connection for the client even if a child process happens to hold a
+    // duplicate of the socket.
     boost::system::error_code ignored;
+    socket.cancel(ignored);
     socket.shutdown(tcp::socket::shutdown_both, ignored);
     socket.close(ignored);
     linger_deadline_.cancel();
