@@ -1,5 +1,6 @@
 // HTTP/1.1 (and 1.0) on one connection: requests one after another, the header first, the body
-// only when the router asks for it, and each reply in one gathered write.
+// only when the router asks for it, and each reply written by Beast's serializer in one gathered
+// write.
 #include <array>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/redirect_error.hpp>
@@ -7,16 +8,18 @@
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/error.hpp>
+#include <boost/beast/http/message.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/read.hpp>
-#include <boost/beast/http/status.hpp>
 #include <boost/beast/http/string_body.hpp>
-#include <exception>
+#include <boost/beast/http/write.hpp>
 #include <optional>
 #include <string>
 
 #include "ascii.hpp"
 #include "service/hub/http_connection.hpp"
+#include "service/hub/router_rules.hpp"
+#include "service/hub/wire.hpp"
 
 namespace drovane::hub::http {
 namespace {
@@ -24,6 +27,8 @@ namespace {
 namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace bhttp = boost::beast::http;
+
+using Response = bhttp::response<bhttp::string_body>;
 
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 
@@ -41,100 +46,96 @@ std::string lower(std::string_view text) {
     return out;
 }
 
-// The status line, the reply's headers and the framing, ending with the empty line.
-std::string reply_head(const Reply& reply, bool keep_alive, bool http10) {
-    std::string head = "HTTP/1.1 " + std::to_string(reply.status) + " ";
-    const bhttp::status status = bhttp::int_to_status(reply.status);
-    if (status != bhttp::status::unknown) {
-        head += bhttp::obsolete_reason(status);
-    }
-    head += "\r\n";
+// The reply as an HTTP/1.1 response: the reply's headers in lower case, then the framing. A reply
+// to HEAD declares the length of the body it does not carry.
+Response make_response(Reply reply, bool keep_alive, bool http10, bool head_only) {
+    Response response;
+    response.version(11);
+    response.result(reply.status);
     for (const Header& header : reply.headers) {
-        if (is_framing_header(header.name)) {
-            continue;
+        if (!is_framing_header(header.name)) {
+            response.insert(lower(header.name), header.value);
         }
-        head += lower(header.name);
-        head += ": ";
-        head += header.value;
-        head += "\r\n";
     }
-    head += "content-length: " + std::to_string(reply.body.size()) + "\r\n";
+    // Names given as text keep their spelling on the wire; the field enumerators would not.
+    response.insert("content-length", std::to_string(reply.body.size()));
     if (!keep_alive) {
-        head += "connection: close\r\n";
+        response.insert("connection", "close");
     } else if (http10) {
-        head += "connection: keep-alive\r\n";
+        response.insert("connection", "keep-alive");
     }
-    head += "\r\n";
-    return head;
+    if (!head_only) {
+        response.body() = std::move(reply.body);
+    }
+    return response;
 }
 
-bool is_message_error(const boost::system::error_code& ec) {
-    return ec.category() == bhttp::make_error_code(bhttp::error::bad_method).category();
+// Whether a failed header read is a request that Beast refused, which gets a reply; the client
+// closing, or breaking off in the middle of a header, leaves nothing to answer.
+bool is_refused_message(const boost::system::error_code& ec) {
+    return ec.category() == bhttp::make_error_code(bhttp::error::bad_method).category() &&
+           ec != bhttp::error::end_of_stream && ec != bhttp::error::partial_message &&
+           ec != bhttp::error::short_read;
 }
 
-class Http1Server final : public ShutdownHook, public BodySource {
+// The reply to a request head that Beast refuses, which never reaches the router: the framing of
+// whatever follows it is unknown, so the connection closes after it.
+Reply refusal_reply(const boost::system::error_code& ec, bool chunked) {
+    if (ec == bhttp::error::bad_content_length && !chunked) {
+        // Not an unsigned decimal integer: the router's reply for a length it cannot read.
+        return reply_for_rejection(Rejection(RejectionKind::LengthRequired));
+    }
+    if (ec == bhttp::error::header_limit) {
+        return error_reply(431, "invalidRequest", "invalid request header");
+    }
+    // A header value or name refused, a broken request line, a Content-Length beside a
+    // Transfer-Encoding or two different lengths: the request head cannot be read.
+    return reply_for_rejection(Rejection(RejectionKind::InvalidHeader));
+}
+
+class Http1Server final : public BodySource {
   public:
     Http1Server(std::shared_ptr<Connection> connection, std::string received)
         : connection_(std::move(connection)) {
         const std::size_t n =
             asio::buffer_copy(buffer_.prepare(received.size()), asio::buffer(received));
         buffer_.commit(n);
-        connection_->hook = this;
     }
     Http1Server(const Http1Server&) = delete;
     Http1Server& operator=(const Http1Server&) = delete;
-    ~Http1Server() { connection_->hook = nullptr; }
 
     asio::awaitable<void> run();
-
-    // Between requests (and while lingering after the last reply) the connection is idle and
-    // closes at once; a request in progress goes on, and its reply switches keep-alive off.
-    void graceful_shutdown() override {
-        if (phase_ != Phase::busy) {
-            boost::system::error_code ignored;
-            connection_->socket.cancel(ignored);
-        }
-    }
 
     asio::awaitable<Result<std::string>> read_body() override;
 
   private:
-    enum class Phase { idle, busy, lingering };
-
-    asio::awaitable<bool> write(std::string head, std::string_view body);
+    // No temporary of class type lives across a suspension: GCC 12 may destroy such a
+    // temporary in a co_await expression twice, so replies are named locals passed by reference.
+    asio::awaitable<bool> write(Response& response);
+    // Answers a request head that cannot be read and closes the connection.
     asio::awaitable<void> refuse_message(const boost::system::error_code& ec);
 
     std::shared_ptr<Connection> connection_;
     beast::flat_buffer buffer_;
     std::optional<bhttp::request_parser<bhttp::string_body>> parser_;
-    Phase phase_ = Phase::idle;
     bool expects_continue_ = false;
     bool continue_sent_ = false;
     bool body_failed_ = false;
 };
 
-asio::awaitable<bool> Http1Server::write(std::string head, std::string_view body) {
-    // Header and body leave in one gathered write: the Helper sets no TCP no-delay, so a
-    // second small write would wait for the client's delayed acknowledgement.
-    const std::array<asio::const_buffer, 2> buffers = {asio::buffer(head), asio::buffer(body)};
+asio::awaitable<bool> Http1Server::write(Response& response) {
+    // The serializer hands the header and the body to one gathered write: the Helper sets no TCP
+    // no-delay, so a second small write would wait for the client's delayed acknowledgement.
     boost::system::error_code ec;
-    co_await asio::async_write(connection_->socket, buffers,
-                               asio::redirect_error(asio::use_awaitable, ec));
+    const std::size_t ignored = co_await bhttp::async_write(
+        connection_->socket, response, asio::redirect_error(asio::use_awaitable, ec));
+    (void)ignored;
     co_return !ec;
 }
 
 asio::awaitable<void> Http1Server::refuse_message(const boost::system::error_code& ec) {
-    // The client closed, or broke off in the middle of a header: nothing to answer.
-    if (ec == bhttp::error::end_of_stream || ec == bhttp::error::partial_message ||
-        ec == bhttp::error::short_read || !is_message_error(ec)) {
-        co_return;
-    }
-    // A message that cannot be parsed cannot reach the router; the HTTP layer answers it and
-    // closes, since the framing of whatever follows is unknown.
-    Reply reply;
-    reply.status = ec == bhttp::error::header_limit ? 431 : 400;
-    if (co_await write(reply_head(reply, false, false), {})) {
-        phase_ = Phase::lingering;
+    Response response = make_response(refusal_reply(ec, parser_->chunked()), false, false, false);
+    if (co_await write(response)) {
         co_await close_gracefully(*connection_);
     }
 }
@@ -169,21 +170,23 @@ asio::awaitable<Result<std::string>> Http1Server::read_body() {
 
 asio::awaitable<void> Http1Server::run() {
     for (;;) {
-        if (connection_->draining) {
+        connection_->set_stage(Stage::waiting);
+        if (connection_->draining()) {
             co_return;  // shut down between two requests
         }
         parser_.emplace();
         // No limit at the header: a declared length above the body limit must reach the router,
         // which answers it 413 without reading the body.
         parser_->body_limit(boost::none);
-        phase_ = Phase::idle;
         boost::system::error_code ec;
         const std::size_t ignored = co_await bhttp::async_read_header(
             connection_->socket, buffer_, *parser_, asio::redirect_error(asio::use_awaitable, ec));
         (void)ignored;
-        phase_ = Phase::busy;
+        connection_->set_stage(Stage::serving);
         if (ec) {
-            co_await refuse_message(ec);
+            if (is_refused_message(ec)) {
+                co_await refuse_message(ec);
+            }
             co_return;
         }
 
@@ -207,7 +210,7 @@ asio::awaitable<void> Http1Server::run() {
 
         const bool body_unread = !parser_->is_done();
         bool keep_alive = message.keep_alive() && !reply.closes_connection() &&
-                          !connection_->draining && !body_failed_;
+                          !connection_->draining() && !body_failed_;
         if (keep_alive && body_unread) {
             // The router answered without reading the body. The connection stays usable only
             // if the body can be skipped safely: its length is declared and within the body
@@ -218,16 +221,21 @@ asio::awaitable<void> Http1Server::run() {
             keep_alive = !expects_continue_ && length && *length <= kBodyLimit;
         }
         const bool head_only = message.method() == bhttp::verb::head;
-        if (!co_await write(reply_head(reply, keep_alive, http10),
-                            head_only ? std::string_view() : std::string_view(reply.body))) {
+        Response response = make_response(std::move(reply), keep_alive, http10, head_only);
+        if (!co_await write(response)) {
             co_return;
         }
         if (!keep_alive) {
-            phase_ = Phase::lingering;
             co_await close_gracefully(*connection_);
             co_return;
         }
         if (body_unread) {
+            // The reply is complete: a client that declared a body and never sends it holds
+            // nothing but its own connection, and a shutdown closes it at once.
+            connection_->set_stage(Stage::waiting);
+            if (connection_->draining()) {
+                co_return;
+            }
             parser_->body_limit(kBodyLimit);
             const std::size_t skipped =
                 co_await bhttp::async_read(connection_->socket, buffer_, *parser_,

@@ -1,6 +1,6 @@
 // What the HTTP/1.1 and HTTP/2 sides of a connection share: the socket, the strand on which every
-// step of the connection runs, the router, and the graceful-shutdown hook. Private to the HTTP
-// server.
+// step of the connection runs, the router, and the connection's way to its end (the stage and the
+// graceful-shutdown request), which only the connection owns. Private to the HTTP server.
 #pragma once
 
 #include <boost/asio/any_io_executor.hpp>
@@ -9,6 +9,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -19,13 +20,29 @@ namespace drovane::hub::http {
 
 using Strand = boost::asio::strand<boost::asio::any_io_executor>;
 
-// The protocol side that serves a connection, told on the strand to shut down gracefully.
+// The protocol side that serves a connection, told on the strand to shut down gracefully while
+// it owes the client a reply.
 class ShutdownHook {
   public:
     virtual void graceful_shutdown() = 0;
 
   protected:
     ~ShutdownHook() = default;
+};
+
+// Where a connection stands, which decides what a graceful shutdown does to it.
+enum class Stage {
+    // No reply is owed: before or between requests, or while the unread body of a request whose
+    // reply is complete is skipped. Shutdown closes the connection at once.
+    waiting,
+    // A reply is owed (an HTTP/1.1 request in progress, or an HTTP/2 session with work left).
+    // Shutdown lets the protocol side finish it.
+    serving,
+    // The last reply is complete and the sending side is shut down; whatever still arrives is
+    // dropped, bounded in size and time. Shutdown closes the connection at once.
+    lingering,
+    // The socket is closed.
+    ended,
 };
 
 // One accepted connection. Everything but request_shutdown() is used on `strand` only. The
@@ -41,11 +58,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
     ~Connection() {
-        // Shutting down first ends the connection for the client even if a child process
-        // happens to hold a duplicate of the socket.
-        boost::system::error_code ignored;
-        socket.shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
-        socket.close(ignored);
+        end();
         if (on_end_) {
             on_end_();
         }
@@ -54,21 +67,35 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // Thread-safe: asks the connection, on its strand, to shut down gracefully.
     void request_shutdown();
 
-    // Bounds a lingering close in time: a client that neither sends nor closes after the last
-    // reply must not keep the connection, and with it a shutdown's drain, open forever.
-    void limit_linger();
+    // Whether graceful shutdown has been asked for: no new request is taken, and a reply
+    // written from then on closes the connection.
+    bool draining() const { return draining_; }
+
+    Stage stage() const { return stage_; }
+    // Moves between waiting and serving; a lingering or ended connection stays as it is. A
+    // protocol side that becomes waiting checks draining() before it reads again.
+    void set_stage(Stage stage);
+
+    // After the last reply: shuts down the sending side and bounds what is still read in time.
+    // False when the socket could not be shut down (the connection has then ended).
+    bool begin_lingering();
+    // Cancels whatever is pending on the socket and closes it.
+    void end();
+
+    // The protocol serving the connection, once the first bytes have chosen it.
+    void set_hook(ShutdownHook* hook) { hook_ = hook; }
 
     boost::asio::ip::tcp::socket socket;
     const Strand strand;
     const RequestRouter& router;
-    // Set once graceful shutdown has been asked for; a reply written from then on closes the
-    // connection.
-    bool draining = false;
-    // The protocol serving the connection, once the first bytes have chosen it; until then the
-    // connection is idle and shutdown just cancels the pending read.
-    ShutdownHook* hook = nullptr;
 
   private:
+    // Ends the pending read, after which the protocol side closes the connection.
+    void cancel_reads();
+
+    Stage stage_ = Stage::waiting;
+    bool draining_ = false;
+    ShutdownHook* hook_ = nullptr;
     boost::asio::steady_timer linger_deadline_{strand};
     std::function<void()> on_end_;
 };
@@ -88,5 +115,9 @@ boost::asio::awaitable<void> close_gracefully(Connection& connection);
 // closed.
 inline constexpr std::size_t kLingerLimit = 256 * 1024;
 inline constexpr std::chrono::seconds kLingerTime{2};
+
+// Heap blocks that nghttp2 holds for all live HTTP/2 sessions of the process, counted through
+// the sessions' allocator hooks: what a long-lived connection keeps shows here.
+std::size_t http2_session_blocks();
 
 }  // namespace drovane::hub::http

@@ -12,7 +12,6 @@
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <cstdint>
-#include <exception>
 #include <map>
 #include <mutex>
 #include <string_view>
@@ -29,40 +28,74 @@ namespace http {
 
 void Connection::request_shutdown() {
     asio::post(strand, [self = shared_from_this()] {
-        self->draining = true;
-        if (self->hook != nullptr) {
-            self->hook->graceful_shutdown();
-        } else {
-            // Still waiting for the first bytes: idle, so the pending read ends the connection.
-            boost::system::error_code ignored;
-            self->socket.cancel(ignored);
+        self->draining_ = true;
+        if (self->stage_ != Stage::serving) {
+            self->cancel_reads();  // nothing is owed to the client
+        } else if (self->hook_ != nullptr) {
+            self->hook_->graceful_shutdown();
         }
+        // An HTTP/1.1 request in progress needs no word: its reply sees draining() and closes.
     });
 }
 
-void Connection::limit_linger() {
+void Connection::set_stage(Stage stage) {
+    if (stage_ != Stage::lingering && stage_ != Stage::ended) {
+        stage_ = stage;
+    }
+}
+
+void Connection::cancel_reads() {
+    // The pending read ends with an error, and the task that owns it closes the socket once
+    // nothing is in flight on it, as it does on every other way out.
+    boost::system::error_code ignored;
+    socket.cancel(ignored);
+}
+
+bool Connection::begin_lingering() {
+    if (stage_ == Stage::ended) {
+        return false;
+    }
+    boost::system::error_code ec;
+    socket.shutdown(tcp::socket::shutdown_send, ec);
+    if (ec) {
+        cancel_reads();
+        return false;
+    }
+    stage_ = Stage::lingering;
+    // A client that neither sends nor closes after the last reply must not keep the
+    // connection, and with it a shutdown's drain, open forever.
     linger_deadline_.expires_after(kLingerTime);
-    linger_deadline_.async_wait([weak = weak_from_this()](const boost::system::error_code& ec) {
-        if (ec) {
+    linger_deadline_.async_wait([weak = weak_from_this()](const boost::system::error_code& error) {
+        if (error) {
             return;
         }
         if (std::shared_ptr<Connection> self = weak.lock()) {
-            boost::system::error_code ignored;
-            self->socket.cancel(ignored);
+            self->cancel_reads();
         }
     });
+    return true;
+}
+
+void Connection::end() {
+    stage_ = Stage::ended;
+    // A read still pending is cancelled before the close (see cancel_reads). Shutting down
+    // first ends the connection for the client even if a child process happens to hold a
+    // duplicate of the socket.
+    boost::system::error_code ignored;
+    socket.cancel(ignored);
+    socket.shutdown(tcp::socket::shutdown_both, ignored);
+    socket.close(ignored);
+    linger_deadline_.cancel();
 }
 
 asio::awaitable<void> close_gracefully(Connection& connection) {
-    boost::system::error_code ec;
-    connection.socket.shutdown(tcp::socket::shutdown_send, ec);
-    if (ec) {
+    if (!connection.begin_lingering()) {
         co_return;
     }
-    connection.limit_linger();
     std::array<char, 4096> scratch;
     std::size_t dropped = 0;
     while (dropped < kLingerLimit) {
+        boost::system::error_code ec;
         const std::size_t n = co_await connection.socket.async_read_some(
             asio::buffer(scratch), asio::redirect_error(asio::use_awaitable, ec));
         if (ec) {
@@ -70,7 +103,7 @@ asio::awaitable<void> close_gracefully(Connection& connection) {
         }
         dropped += n;
     }
-    connection.socket.close(ec);
+    connection.end();
 }
 
 }  // namespace http
@@ -105,7 +138,7 @@ asio::awaitable<void> run_connection(std::shared_ptr<http::Connection> connectio
                 co_return;
             }
         }
-    } catch (const std::exception&) {
+    } catch (...) {
         // A failure inside the connection (out of memory, say) ends only this connection.
     }
 }

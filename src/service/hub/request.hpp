@@ -24,10 +24,14 @@ const std::string* find_header(const std::vector<Header>& headers, std::string_v
 // "100 Continue" first where the client asked for it. The router asks only after the declared
 // length has been checked against the body limit, so at most that much is ever held.
 class BodySource {
-public:
+  public:
     virtual ~BodySource() = default;
     virtual boost::asio::awaitable<Result<std::string>> read_body() = 0;
 };
+
+// HTTP/2 carries the host in ":authority" as well as (or instead of) Host; the connection hands
+// it on among the headers under this name, which no HTTP/1.1 field name can take.
+inline constexpr std::string_view kAuthorityHeader = ":authority";
 
 struct Request {
     std::string method;  // as sent, e.g. "GET"

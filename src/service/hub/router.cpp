@@ -437,15 +437,20 @@ boost::asio::awaitable<RouteOutcome> serve_route(const Route& route, Request& re
 
 boost::asio::awaitable<Reply> RequestRouter::route_request(Request& request) const {
     try {
-        // The caller headers: both read before either is judged.
+        // The caller headers: all read before any is judged. An HTTP/2 request may name its
+        // host twice, in ":authority" and in Host; each name must pass, so a request naming a
+        // foreign host in either is refused.
         const std::string* origin = request.header("origin");
         const std::string* host = request.header("host");
+        const std::string* authority = request.header(kAuthorityHeader);
         if ((origin && !is_visible_header_value(*origin)) ||
-            (host && !is_visible_header_value(*host))) {
+            (host && !is_visible_header_value(*host)) ||
+            (authority && !is_visible_header_value(*authority))) {
             co_return reply_for_rejection(Rejection(RejectionKind::InvalidHeader));
         }
         // The local-caller check applies to every path, known or not.
-        if (!check_local_caller(host, origin)) {
+        if (!check_local_caller(host, origin) ||
+            (authority != nullptr && !check_local_caller(authority, nullptr))) {
             co_return reply_for_rejection(Rejection(RejectionKind::ForbiddenCaller));
         }
         Rejection rejection;
