@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "service/hub/core_supervisor.hpp"
-#include "service/windows/handles.hpp"
+#include "service/hub/core/core_supervisor.hpp"
 #include "text.hpp"
+#include "win/handles.hpp"
 
 using namespace drovane;
 using namespace drovane::hub;

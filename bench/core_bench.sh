@@ -17,13 +17,13 @@ build=$(cd "${1:-$root/build/mingw}" && pwd)
 runs=${RUNS:-11}
 echo "building core_bench in $build" >&2
 cmake --build "$build" -j2 --target core_bench >/dev/null
-bench_exe=$build/tests/core/core_bench.exe
+bench_exe=$build/bench/core_bench.exe
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 core=$work/DrovaneCore.exe
 size=$((64 * 1024 * 1024))
-cp "$build/tests/core/DrovaneCore.exe" "$core"
+cp "$build/bench/DrovaneCore.exe" "$core"
 head -c $((size - $(stat -c %s "$core"))) /dev/urandom >>"$core"
 
 expected=$(sha256sum "$core" | cut -d' ' -f1)  # also brings the file into the page cache

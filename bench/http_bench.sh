@@ -55,7 +55,7 @@ trap cleanup EXIT
 
 # The Helper's server: prints its port and the /logs body size, ends when its stdin closes.
 mkfifo "$work/in"
-"$build/tests/http/http_bench_server" <"$work/in" >"$work/server.out" &
+"$build/bench/http_bench_server" <"$work/in" >"$work/server.out" &
 server_pid=$!
 exec 3>"$work/in"
 for _ in $(seq 50); do [[ -s $work/server.out ]] && break; sleep 0.1; done

@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
+#include "service/hub/api/wire.hpp"
 #include "service/hub/helper_log.hpp"
-#include "service/hub/http_server.hpp"
-#include "service/hub/wire.hpp"
+#include "service/hub/http/http_server.hpp"
 #include "service/runtime.hpp"
 
 namespace {
@@ -104,7 +104,7 @@ int main(int argc, char** argv) {
     asio::co_spawn(acceptor.get_executor(), accept_loop(acceptor, connections), asio::detached);
 
     std::printf("%u %zu\n", static_cast<unsigned>(acceptor.local_endpoint().port()),
-                hub::read_helper_log().body.size());
+                hub::helper_log_text().size());
     std::fflush(stdout);
 
     std::string ignored;

@@ -38,7 +38,7 @@ trap cleanup EXIT
 soak() {
   rm -f "$work/in" "$work/server.out"
   mkfifo "$work/in"
-  "$build/tests/http/http_bench_server" "${steps[@]}" <"$work/in" >"$work/server.out" &
+  "$build/bench/http_bench_server" "${steps[@]}" <"$work/in" >"$work/server.out" &
   server_pid=$!
   exec 3>"$work/in"
   for _ in $(seq 50); do [[ -s $work/server.out ]] && break; sleep 0.1; done

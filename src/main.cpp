@@ -1,15 +1,17 @@
 // DrovaneHelper.exe: `install --owner-pid PID`, `uninstall`, or the service mode
 // `--owner-sid SID` in which the Service Control Manager starts it. Nothing is ever written to
 // standard output; a failure is one report on standard error and exit status 1.
+#include <array>
 #include <cstddef>
 #include <string>
 
 #include "command_line.hpp"
 #include "error.hpp"
+#include "names.hpp"
 #include "service/peer/owner_sid.hpp"
-#include "service/windows/handles.hpp"
 #include "service/windows/install.hpp"
 #include "service/windows/service_host.hpp"
+#include "win/handles.hpp"
 
 namespace {
 
@@ -19,9 +21,9 @@ using drovane::Status;
 // Hands the main thread to the service control dispatcher until the service has stopped.
 Status run_service_dispatcher(std::string owner) {
     drovane::win::set_owner_sid(std::move(owner));
-    wchar_t name[] = L"DrovaneHelperService";
+    std::array<wchar_t, drovane::names::service_wide.size()> name = drovane::names::service_wide;
     SERVICE_TABLE_ENTRYW table[] = {
-        {name, drovane::win::helper_service_main},
+        {name.data(), drovane::win::helper_service_main},
         {nullptr, nullptr},
     };
     if (!::StartServiceCtrlDispatcherW(table)) {

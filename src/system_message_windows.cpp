@@ -1,8 +1,8 @@
 #include <windows.h>
 
 #include "error.hpp"
-#include "service/windows/handles.hpp"
 #include "text.hpp"
+#include "win/handles.hpp"
 
 namespace drovane {
 

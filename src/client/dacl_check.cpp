@@ -12,11 +12,6 @@ namespace drovane::client {
 
 namespace {
 
-void free_descriptor(PSECURITY_DESCRIPTOR descriptor) {
-    ::LocalFree(descriptor);
-}
-using unique_descriptor = win::unique_any<PSECURITY_DESCRIPTOR, free_descriptor, std::intptr_t{0}>;
-
 // The accounts that may change the Helper's files; anyone else who can is reported.
 constexpr std::array<std::wstring_view, 3> kTrustedSids = {
     L"S-1-5-32-544",                                                    // BUILTIN\Administrators
@@ -170,7 +165,7 @@ Result<std::vector<WriteGrant>> untrusted_write_grants(const std::wstring& path)
     if (status != ERROR_SUCCESS) {
         return Error::os(status).context("read the security descriptor of " + to_utf8(path));
     }
-    unique_descriptor descriptor(raw);
+    win::unique_security_descriptor descriptor(raw);
     return untrusted_write_grants(descriptor.get(), (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
 }
 

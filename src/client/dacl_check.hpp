@@ -8,7 +8,7 @@
 
 #include "client/doctor.hpp"
 #include "error.hpp"
-#include "service/windows/handles.hpp"
+#include "win/handles.hpp"
 
 namespace drovane::client {
 

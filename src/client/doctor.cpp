@@ -3,20 +3,20 @@
 #include <boost/json.hpp>
 
 #include "ascii.hpp"
+#include "names.hpp"
 #include "service/peer/owner_sid.hpp"
 
 namespace drovane::client {
 
 namespace {
 
-constexpr std::string_view kServiceName = "DrovaneHelperService";
+constexpr std::string_view kServiceName = names::service;
 constexpr std::string_view kHelperFile = "DrovaneHelper.exe";
-constexpr std::string_view kCoreFile = "DrovaneCore.exe";
-// The recovery setting that `install` registers: three restarts 5 s apart, the failure count
-// reset after a day.
-constexpr std::size_t kRestarts = 3;
-constexpr std::uint32_t kRestartDelayMs = 5000;
-constexpr std::uint32_t kResetPeriodSeconds = 86400;
+constexpr std::string_view kCoreFile = names::core_file;
+// The recovery setting that `install` registers.
+constexpr std::size_t kRestarts = names::recovery_restarts;
+constexpr std::uint32_t kRestartDelayMs = names::recovery_restart_delay_ms;
+constexpr std::uint32_t kResetPeriodSeconds = names::recovery_reset_period_seconds;
 
 enum class Verdict { ok, warn, fail };
 

@@ -7,9 +7,9 @@
 #include "client/client_commands.hpp"
 #include "client/windows_installation.hpp"
 #include "client/winsock_transport.hpp"
-#include "service/hub/core_digest.hpp"
-#include "service/windows/handles.hpp"
+#include "core_digest.hpp"
 #include "text.hpp"
+#include "win/handles.hpp"
 
 namespace drovane::client {
 namespace {
@@ -82,8 +82,7 @@ int wmain(int argc, wchar_t** argv) {
     client::WinsockTransport transport;
     if (args.size() == 1 && args[0] == "doctor") {
         client::WindowsInstallation installation;
-        int status =
-            client::run_doctor(installation, transport, hub::expected_core_digest(), std::cout);
+        int status = client::run_doctor(installation, transport, expected_core_digest(), std::cout);
         WSACleanup();
         return status;
     }
@@ -91,7 +90,7 @@ int wmain(int argc, wchar_t** argv) {
         transport,
         std::cout,
         std::cerr,
-        std::string(hub::expected_core_digest()),
+        std::string(expected_core_digest()),
         client::random_hex32,
         [](std::chrono::milliseconds delay) { std::this_thread::sleep_for(delay); },
     };

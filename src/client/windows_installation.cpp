@@ -5,11 +5,11 @@
 
 #include "client/dacl_check.hpp"
 #include "client/winsock_transport.hpp"
-#include "service/hub/sha256.hpp"
+#include "names.hpp"
+#include "service/hub/core/sha256.hpp"
 #include "service/peer/process_account.hpp"
-#include "service/windows/install.hpp"
-#include "service/windows/scm.hpp"
 #include "text.hpp"
+#include "win/scm.hpp"
 
 namespace drovane::client {
 
@@ -37,7 +37,7 @@ Result<std::optional<ServiceRegistration>> WindowsInstallation::registration() {
         manager_ = std::move(*manager);
     }
     Result<win::unique_service> opened = win::scm::open_service(
-        manager_.get(), win::helper_service_name, SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS);
+        manager_.get(), names::service_wide.data(), SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS);
     if (!opened) {
         if (opened.error().os_code() == ERROR_SERVICE_DOES_NOT_EXIST) {
             return std::optional<ServiceRegistration>();

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "client/doctor.hpp"
-#include "service/windows/handles.hpp"
+#include "win/handles.hpp"
 
 namespace drovane::client {
 

@@ -1,28 +1,23 @@
 #include "client/winsock_transport.hpp"
 
-#include "service/windows/handles.hpp"
+#include "names.hpp"
 #include "text.hpp"
+#include "win/handles.hpp"
 
 namespace drovane::client {
-
-namespace {
-
-constexpr wchar_t kRuntimeKey[] =
-    L"SYSTEM\\CurrentControlSet\\Services\\DrovaneHelperService\\Runtime";
-
-}  // namespace
 
 Result<unsigned> read_helper_port() {
     DWORD port = 0;
     DWORD size = sizeof(port);
-    LSTATUS status = RegGetValueW(HKEY_LOCAL_MACHINE, kRuntimeKey, L"Port", RRF_RT_REG_DWORD,
-                                  nullptr, &port, &size);
+    LSTATUS status =
+        RegGetValueW(HKEY_LOCAL_MACHINE, names::runtime_key_wide.data(),
+                     names::port_value_wide.data(), RRF_RT_REG_DWORD, nullptr, &port, &size);
     if (status != ERROR_SUCCESS) {
         return Error::os(static_cast<std::uint32_t>(status))
             .context(
                 "the Helper is not installed or not running: no Port value under "
                 "HKEY_LOCAL_MACHINE\\" +
-                to_utf8(kRuntimeKey));
+                std::string(names::runtime_key));
     }
     if (port == 0 || port > 65535) {
         return Error("the Helper published no valid port: " + std::to_string(port));

@@ -15,7 +15,7 @@ namespace drovane {
 struct Runtime::State {
     // Declared first so that it is destroyed last: the handlers still queued in the io_context
     // (suspended coroutines among them) are destroyed while the pool they may refer to exists.
-    hub::BlockingPool pool;
+    BlockingPool pool;
     boost::asio::io_context io;
     std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work;
     std::vector<std::thread> workers;
@@ -66,7 +66,7 @@ boost::asio::any_io_executor Runtime::executor() {
     return state_->io.get_executor();
 }
 
-hub::BlockingPool& Runtime::blocking_pool() {
+BlockingPool& Runtime::blocking_pool() {
     return state_->pool;
 }
 

@@ -6,24 +6,24 @@
 #include <memory>
 
 #include "error.hpp"
-#include "service/hub/blocking_pool.hpp"
+#include "service/blocking_pool.hpp"
 
 namespace drovane {
 
 class Runtime {
-public:
+  public:
     static Result<std::unique_ptr<Runtime>> create();
     Runtime(const Runtime&) = delete;
     Runtime& operator=(const Runtime&) = delete;
     ~Runtime();  // shuts down
 
     boost::asio::any_io_executor executor();
-    hub::BlockingPool& blocking_pool();
+    BlockingPool& blocking_pool();
 
     // Stops the workers (queued work is dropped), joins them and shuts the blocking pool down.
     void shutdown();
 
-private:
+  private:
     Runtime();
     struct State;
     std::unique_ptr<State> state_;

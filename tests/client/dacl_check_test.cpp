@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "client/dacl_check.hpp"
-#include "service/windows/handles.hpp"
+#include "win/handles.hpp"
 
 #include <sddl.h>
 
@@ -25,11 +25,6 @@ void PrintTo(const DaclCase& c, std::ostream* os) {
     *os << c.name;
 }
 
-void free_descriptor(PSECURITY_DESCRIPTOR descriptor) {
-    ::LocalFree(descriptor);
-}
-using unique_descriptor = win::unique_any<PSECURITY_DESCRIPTOR, free_descriptor, std::intptr_t{0}>;
-
 class DaclDecision : public ::testing::TestWithParam<DaclCase> {};
 
 TEST_P(DaclDecision, ReportsEveryUntrustedWriter) {
@@ -38,7 +33,7 @@ TEST_P(DaclDecision, ReportsEveryUntrustedWriter) {
     ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
         c.sddl.c_str(), SDDL_REVISION_1, &raw, nullptr))
         << ::GetLastError();
-    unique_descriptor descriptor(raw);
+    win::unique_security_descriptor descriptor(raw);
     Result<std::vector<WriteGrant>> grants = untrusted_write_grants(descriptor.get(), c.directory);
     ASSERT_TRUE(grants) << grants.error().text();
     ASSERT_EQ(grants->size(), c.grants.size());

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "service/hub/core_rules.hpp"
-#include "service/hub/sha256.hpp"
+#include "service/hub/core/core_rules.hpp"
+#include "service/hub/core/sha256.hpp"
 
 namespace drovane::hub {
 namespace {

@@ -17,12 +17,13 @@
 #include <thread>
 #include <vector>
 
-#include "service/hub/core_digest.hpp"
-#include "service/hub/core_rules.hpp"
-#include "service/hub/core_supervisor.hpp"
+#include "core_digest.hpp"
+#include "service/hub/core/core_rules.hpp"
+#include "service/hub/core/core_supervisor.hpp"
 #include "service/hub/helper_log.hpp"
-#include "service/windows/handles.hpp"
 #include "text.hpp"
+#include "win/handles.hpp"
+#include "win/module_path.hpp"
 
 // After <windows.h>, which it needs.
 #include <psapi.h>
@@ -43,7 +44,7 @@ std::string address(std::string mode) {
 }
 
 fs::path test_directory() {
-    return own_executable_path().value().parent_path();
+    return win::own_executable_path().value().parent_path();
 }
 fs::path sample_core() {
     return test_directory() / "DrovaneCore.exe";
@@ -291,7 +292,7 @@ class CoreSupervisorTest : public ::testing::Test {
     }
 
     std::vector<std::string> new_log() const {
-        std::string body = read_helper_log().body;
+        std::string body = helper_log_text();
         std::vector<std::string> lines;
         std::size_t at = 0;
         while (at <= body.size()) {
@@ -808,7 +809,7 @@ TEST_F(CoreSupervisorTest, PingComparesTheDigestExactly) {
 
     Reply reply = core.ping_helper(digest);
     EXPECT_EQ(reply.status, 200u);
-    EXPECT_EQ(reply.body, to_utf8(own_executable_path().value().native()));
+    EXPECT_EQ(reply.body, to_utf8(win::own_executable_path().value().native()));
     EXPECT_EQ(*reply.header("content-type"), "text/plain; charset=utf-8");
     EXPECT_EQ(*reply.header("x-drovane-helper-protocol"), "8");
 }

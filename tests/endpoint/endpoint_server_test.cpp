@@ -15,23 +15,24 @@
 #include <thread>
 #include <vector>
 
-#include "service/hub/core_operations.hpp"
+#include "names.hpp"
+#include "service/hub/api/core_operations.hpp"
+#include "service/hub/api/wire.hpp"
 #include "service/hub/helper_log.hpp"
-#include "service/hub/wire.hpp"
 #include "service/runtime.hpp"
 #include "service/shutdown_flag.hpp"
 #include "service/windows/endpoint_server.hpp"
-#include "service/windows/handles.hpp"
 #include "service/windows/port_publication.hpp"
 #include "service/windows/service_status.hpp"
 #include "text.hpp"
+#include "win/handles.hpp"
 
 namespace drovane::win {
 namespace {
 
 using namespace std::chrono_literals;
 
-const std::wstring kKeyPath = to_utf16(kRuntimeKeyPath);
+const std::wstring kKeyPath = names::runtime_key_wide.data();
 const std::string kRefusalLine = "Helper refused a connection from an account other than its owner";
 
 // ---------------------------------------------------------------------------------------------
@@ -506,7 +507,7 @@ TEST_F(EndpointServer, ConnectionsFromAnotherAccountAreClosedUnanswered) {
     sender_.send(true);
     ASSERT_TRUE(finish());
 
-    std::string log = hub::read_helper_log().body;
+    std::string log = hub::helper_log_text();
     std::size_t first = log.find(kRefusalLine);
     ASSERT_NE(first, std::string::npos) << log;
     EXPECT_EQ(log.find(kRefusalLine, first + 1), std::string::npos) << log;

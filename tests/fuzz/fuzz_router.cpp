@@ -20,7 +20,7 @@
 
 #include "ascii.hpp"
 #include "fuzz_support.hpp"
-#include "service/hub/router_rules.hpp"
+#include "service/hub/api/router_rules.hpp"
 
 namespace {
 

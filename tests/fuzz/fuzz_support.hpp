@@ -19,11 +19,11 @@
 #include <string>
 #include <string_view>
 
-#include "service/hub/blocking_pool.hpp"
-#include "service/hub/core_operations.hpp"
-#include "service/hub/http_server.hpp"
-#include "service/hub/router.hpp"
-#include "service/hub/wire.hpp"
+#include "service/blocking_pool.hpp"
+#include "service/hub/api/core_operations.hpp"
+#include "service/hub/api/router.hpp"
+#include "service/hub/api/wire.hpp"
+#include "service/hub/http/http_server.hpp"
 
 namespace drovane::fuzz {
 
@@ -69,7 +69,7 @@ struct Listener {
 struct Session {
     asio::io_context io;
     IdleCore core;
-    hub::BlockingPool pool{8};
+    BlockingPool pool{8};
     hub::RequestRouter router{core, pool};
 };
 

@@ -1,6 +1,6 @@
 // The HTTP connections with the real router over loopback, a recording Core double behind it, and
 // every connection admitted by a small test acceptor. The clients are curl and nghttp.
-#include "service/hub/http_server.hpp"
+#include "service/hub/http/http_server.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -37,9 +37,9 @@
 #include <thread>
 #include <vector>
 
+#include "service/hub/api/wire.hpp"
 #include "service/hub/helper_log.hpp"
-#include "service/hub/http_connection.hpp"
-#include "service/hub/wire.hpp"
+#include "service/hub/http/http_connection.hpp"
 #include "service/runtime.hpp"
 
 namespace drovane::hub {
@@ -366,7 +366,7 @@ TEST(HttpServer, RepliesCarryOnlyTheirHeadersAndTheFraming) {
     TestServer server;
     RawClient client(server.port);
     client.send("GET /logs HTTP/1.1\r\nHost: localhost\r\n\r\nGET /logs HTTP/1.1\r\n\r\n");
-    const Reply expected = read_helper_log();
+    const Reply expected = logs_reply(helper_log_text());
     for (int i = 0; i < 2; ++i) {
         const std::string reply = client.read_reply();
         std::string head = "HTTP/1.1 200 OK\r\n";

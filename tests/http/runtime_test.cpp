@@ -11,7 +11,7 @@
 #include <chrono>
 #include <thread>
 
-#include "service/hub/wire.hpp"
+#include "service/hub/api/wire.hpp"
 
 namespace drovane {
 namespace {

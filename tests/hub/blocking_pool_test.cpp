@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "service/hub/blocking_pool.hpp"
-#include "service/hub/wire.hpp"
+#include "service/blocking_pool.hpp"
+#include "service/hub/api/wire.hpp"
 
 namespace drovane::hub {
 namespace {

@@ -1,12 +1,13 @@
 // The Helper log: its bound, its order, how lines are joined, and the process-wide list behind
-// append_helper_log and read_helper_log (shared by every test of this program, so those tests
-// look only at what they appended last).
+// append_helper_log and helper_log_text (shared by every test of this program, so those tests
+// look only at what they appended last), and the logs reply made of it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <thread>
 #include <vector>
 
+#include "service/hub/api/wire.hpp"
 #include "service/hub/helper_log.hpp"
 #include "service/hub/helper_log_list.hpp"
 
@@ -26,7 +27,8 @@ std::string joined(int from, int to) {
 
 TEST(HelperLog, EmptyLogIsAnEmptyReply) {
     const HelperLogList log(kHelperLogCapacity);
-    const Reply reply = log.read();
+    EXPECT_EQ(log.text(), "");
+    const Reply reply = logs_reply(log.text());
     EXPECT_EQ(reply.status, 200u);
     EXPECT_EQ(reply.body, "");
     ASSERT_EQ(reply.headers.size(), 2u);
@@ -40,12 +42,12 @@ TEST(HelperLog, LinesAreJoinedOldestFirstAsTheyStand) {
     log.append("first");
     log.append("");
     log.append("third \"as is\"");
-    const std::string body = log.read().body;
+    const std::string body = log.text();
     EXPECT_EQ(body, "first\n\nthird \"as is\"");
     EXPECT_EQ(std::count(body.begin(), body.end(), '\n'), 2);
 
     log.append("two\nlines");
-    EXPECT_EQ(log.read().body, "first\n\nthird \"as is\"\ntwo\nlines");
+    EXPECT_EQ(log.text(), "first\n\nthird \"as is\"\ntwo\nlines");
 }
 
 TEST(HelperLog, HoldsOnlyTheNewestHundredLines) {
@@ -53,11 +55,11 @@ TEST(HelperLog, HoldsOnlyTheNewestHundredLines) {
     for (int i = 0; i < 100; ++i) {
         log.append("line " + std::to_string(i));
     }
-    EXPECT_EQ(log.read().body, joined(0, 100));
+    EXPECT_EQ(log.text(), joined(0, 100));
     for (int i = 100; i < 150; ++i) {
         log.append("line " + std::to_string(i));
     }
-    EXPECT_EQ(log.read().body, joined(50, 150));
+    EXPECT_EQ(log.text(), joined(50, 150));
 }
 
 TEST(HelperLog, ConcurrentAppendsKeepTheBound) {
@@ -73,7 +75,7 @@ TEST(HelperLog, ConcurrentAppendsKeepTheBound) {
     for (std::thread& writer : writers) {
         writer.join();
     }
-    const std::string body = log.read().body;
+    const std::string body = log.text();
     EXPECT_EQ(std::count(body.begin(), body.end(), '\n'), 99);
 }
 
@@ -81,7 +83,7 @@ TEST(HelperLog, ProcessLogKeepsTheLast100Appends) {
     for (int i = 0; i < 150; ++i) {
         append_helper_log("line " + std::to_string(i));
     }
-    const Reply reply = read_helper_log();
+    const Reply reply = logs_reply(helper_log_text());
     EXPECT_EQ(reply.status, 200u);
     EXPECT_EQ(reply.body, joined(50, 150));
     EXPECT_EQ(*reply.header("cache-control"), "no-store");

@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "service/hub/core_operations.hpp"
-#include "service/hub/router.hpp"
-#include "service/hub/wire.hpp"
+#include "service/hub/api/core_operations.hpp"
+#include "service/hub/api/router.hpp"
+#include "service/hub/api/wire.hpp"
 
 namespace drovane::hub::testing {
 

@@ -2,9 +2,9 @@
 // rules that need no I/O: hosts, media types, lengths, the ping query, the rejection replies.
 #include <gtest/gtest.h>
 
-#include "service/hub/router.hpp"
-#include "service/hub/router_rules.hpp"
-#include "service/hub/wire.hpp"
+#include "service/hub/api/router.hpp"
+#include "service/hub/api/router_rules.hpp"
+#include "service/hub/api/wire.hpp"
 
 namespace drovane::hub {
 namespace {

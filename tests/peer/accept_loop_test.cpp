@@ -55,7 +55,7 @@ TEST(AcceptLoop, FailedAcceptIsLoggedAndClosingTheListenerEndsItsPause) {
     // pending, so the retry itself is not shown here.)
     ::closesocket(listener.acceptor.native_handle());
     io.run_for(300ms);
-    std::string log = hub::read_helper_log().body;
+    std::string log = hub::helper_log_text();
     EXPECT_EQ(count_lines_starting(log, prefix), 1u) << log;
     EXPECT_NE(log.find(" (os error "), std::string::npos) << log;
     EXPECT_FALSE(ended);  // pausing
@@ -83,7 +83,7 @@ TEST(AcceptLoop, AfterAFailedAcceptAndItsPauseTheNextConnectionsAreServed) {
     };
     const std::string owner = process_account_sid(::GetCurrentProcessId()).value();
     const std::string prefix = "Helper could not accept a connection: ";
-    const std::size_t failures_before = count_lines_starting(hub::read_helper_log().body, prefix);
+    const std::size_t failures_before = count_lines_starting(hub::helper_log_text(), prefix);
 
     // The client end of every connection the loop hands back.
     std::vector<tcp::endpoint> served;
@@ -128,7 +128,7 @@ TEST(AcceptLoop, AfterAFailedAcceptAndItsPauseTheNextConnectionsAreServed) {
     // The connection whose accept failed was closed, and the failure logged once.
     char byte = 0;
     EXPECT_LE(::recv(failed->native_handle(), &byte, 1, 0), 0);
-    std::string log = hub::read_helper_log().body;
+    std::string log = hub::helper_log_text();
     EXPECT_EQ(count_lines_starting(log, prefix), failures_before + 1) << log;
     listener.close();
     io.run_for(100ms);

@@ -4,7 +4,7 @@
 
 #include "service/peer/owner_sid.hpp"
 #include "service/peer/process_account.hpp"
-#include "service/windows/handles.hpp"
+#include "win/handles.hpp"
 
 namespace drovane::peer {
 namespace {

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "service/windows/scm.hpp"
+#include "win/scm.hpp"
 
 namespace drovane::win::scm {
 namespace {

@@ -18,10 +18,10 @@
 #include <vector>
 
 #include "command_line.hpp"
-#include "service/hub/core_digest.hpp"
+#include "core_digest.hpp"
 #include "service/peer/process_account.hpp"
-#include "service/windows/handles.hpp"
 #include "text.hpp"
+#include "win/handles.hpp"
 
 namespace drovane::win {
 namespace {
@@ -341,7 +341,7 @@ TEST_F(ServiceTest, ConsoleErrorsWithOsCauses) {
 }
 
 TEST_F(ServiceTest, InstallServeReinstallStopAndUninstall) {
-    if (!hub::expected_core_digest_is_sample()) {
+    if (!expected_core_digest_is_sample()) {
         GTEST_SKIP() << "this Helper is built for another Core than the sample in bin/";
     }
     const std::wstring directory = own_directory();
@@ -369,8 +369,7 @@ TEST_F(ServiceTest, InstallServeReinstallStopAndUninstall) {
     EXPECT_EQ(registered->account, L"LocalSystem");
 
     // Ping answers with the Helper's path; the sample Core starts, logs and stops over HTTP.
-    HttpReply ping =
-        http(*port, "GET", "/ping?coreSha256=" + std::string(hub::expected_core_digest()));
+    HttpReply ping = http(*port, "GET", "/ping?coreSha256=" + std::string(expected_core_digest()));
     EXPECT_EQ(ping.status, 200) << ping.body;
     EXPECT_EQ(ping.body, to_utf8(helper));
 
@@ -401,9 +400,9 @@ TEST_F(ServiceTest, InstallServeReinstallStopAndUninstall) {
     std::optional<DWORD> new_port = published_port();
     ASSERT_TRUE(new_port);
     EXPECT_NE(*new_port, *port);
-    EXPECT_EQ(http(*new_port, "GET", "/ping?coreSha256=" + std::string(hub::expected_core_digest()))
-                  .status,
-              200);
+    EXPECT_EQ(
+        http(*new_port, "GET", "/ping?coreSha256=" + std::string(expected_core_digest())).status,
+        200);
 
     // STOP from the SCM: StopPending, then Stopped with exit code 0; the port is withdrawn and
     // the Core ended.
@@ -483,7 +482,7 @@ TEST_F(ServiceTest, UninstallWaitsWhileAnotherHandleKeepsTheServiceAlive) {
 }
 
 TEST_F(ServiceTest, PathWithSpaceIsRegisteredQuoted) {
-    if (!hub::expected_core_digest_is_sample()) {
+    if (!expected_core_digest_is_sample()) {
         GTEST_SKIP() << "this Helper is built for another Core than the sample in bin/";
     }
     const std::wstring directory = own_directory() + L"\\dir with space";
@@ -501,8 +500,7 @@ TEST_F(ServiceTest, PathWithSpaceIsRegisteredQuoted) {
     EXPECT_EQ(registered->binary_path, L"\"" + helper + L"\" --owner-sid " + to_utf16(own_sid()));
     std::optional<DWORD> port = published_port();
     ASSERT_TRUE(port);
-    HttpReply ping =
-        http(*port, "GET", "/ping?coreSha256=" + std::string(hub::expected_core_digest()));
+    HttpReply ping = http(*port, "GET", "/ping?coreSha256=" + std::string(expected_core_digest()));
     EXPECT_EQ(ping.status, 200) << ping.body;
     EXPECT_EQ(ping.body, to_utf8(helper));
 
@@ -554,7 +552,7 @@ TEST_F(ServiceTest, DiagnosticClientCommands) {
     EXPECT_EQ(mismatch.exit_code, 1u);
     EXPECT_TRUE(holds(mismatch.out, "status: 409\ncode: coreSha256Mismatch\n")) << mismatch.out;
 
-    if (hub::expected_core_digest_is_sample()) {
+    if (expected_core_digest_is_sample()) {
         const std::string session = hex32('a');
         const std::string address = "\\\\.\\pipe\\DrovaneCore_" + hex32('f');
         HelperRun start = run_client(L"start --session " + to_utf16(session) + L" --address " +

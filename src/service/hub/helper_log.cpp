@@ -4,9 +4,6 @@
 #include <utility>
 #include <vector>
 
-#include "service/hub/helper_log_list.hpp"
-#include "service/hub/wire.hpp"
-
 namespace drovane::hub {
 
 void HelperLogList::append(std::string line) noexcept {
@@ -23,7 +20,7 @@ void HelperLogList::append(std::string line) noexcept {
     }
 }
 
-Reply HelperLogList::read() const {
+std::string HelperLogList::text() const {
     std::vector<std::string> copy;
     {
         std::lock_guard guard(lock_);
@@ -36,25 +33,20 @@ Reply HelperLogList::read() const {
         }
         body += copy[i];
     }
-    return with_header(text_reply(200, std::move(body)), "cache-control", "no-store");
+    return body;
 }
 
-namespace {
-
-// Never destroyed: detached Core output watchers may still append while the process exits.
-HelperLogList& process_log() {
+HelperLogList& process_helper_log() {
     static HelperLogList* log = new HelperLogList(kHelperLogCapacity);
     return *log;
 }
 
-}  // namespace
-
 void append_helper_log(std::string line) {
-    process_log().append(std::move(line));
+    process_helper_log().append(std::move(line));
 }
 
-Reply read_helper_log() {
-    return process_log().read();
+std::string helper_log_text() {
+    return process_helper_log().text();
 }
 
 }  // namespace drovane::hub

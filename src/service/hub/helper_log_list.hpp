@@ -1,13 +1,11 @@
-// The list behind the Helper log, as a class so that its bound and its reply can be checked on
-// instances of their own; the process holds exactly one (helper_log.cpp).
+// The list behind the Helper log, as a class so that its bound and its text can be checked on
+// instances of their own, and so that the parts that log can be given a list of their own.
 #pragma once
 
 #include <cstddef>
 #include <deque>
 #include <mutex>
 #include <string>
-
-#include "service/hub/request.hpp"
 
 namespace drovane::hub {
 
@@ -18,8 +16,8 @@ class HelperLogList {
     // Adds one line as the newest, dropping the oldest beyond the capacity. Never fails.
     void append(std::string line) noexcept;
 
-    // 200, the lines oldest first joined by "\n", "cache-control: no-store".
-    Reply read() const;
+    // The lines oldest first joined by "\n".
+    std::string text() const;
 
   private:
     std::size_t capacity_;

@@ -10,7 +10,7 @@
 
 #include "error.hpp"
 #include "service/peer/tcp_table.hpp"
-#include "service/windows/handles.hpp"
+#include "win/handles.hpp"
 
 namespace drovane::peer {
 

@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "service/windows/handles.hpp"
 #include "text.hpp"
+#include "win/handles.hpp"
 
 // After <windows.h>, which it needs.
 #include <sddl.h>

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "error.hpp"
-#include "service/windows/handles.hpp"
+#include "win/handles.hpp"
 
 namespace drovane::peer {
 

@@ -11,11 +11,11 @@
 #include <optional>
 #include <utility>
 
-#include "service/hub/http_server.hpp"
-#include "service/hub/router.hpp"
+#include "service/hub/api/router.hpp"
+#include "service/hub/http/http_server.hpp"
 #include "service/peer/accept_loop.hpp"
-#include "service/windows/handles.hpp"
 #include "service/windows/port_publication.hpp"
+#include "win/handles.hpp"
 
 // The Windows SDK has it; the MinGW-w64 headers do not.
 #ifndef WSA_FLAG_NO_HANDLE_INHERIT
@@ -65,7 +65,7 @@ Status bind_listener(tcp::acceptor& acceptor) {
     if (error) {
         return step_failure("bind helper server", error.value());
     }
-    socket.release();  // the acceptor owns it now
+    static_cast<void>(socket.release());  // the acceptor owns it now
     return {};
 }
 

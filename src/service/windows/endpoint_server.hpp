@@ -7,8 +7,8 @@
 #include <string>
 
 #include "error.hpp"
+#include "service/hub/api/core_operations.hpp"
 #include "service/runtime.hpp"
-#include "service/hub/core_operations.hpp"
 #include "service/shutdown_flag.hpp"
 #include "service/windows/service_status.hpp"
 
@@ -16,8 +16,7 @@ namespace drovane::win {
 
 // Runs on `runtime`; completes once shutdown has finished. Abandoned before that (the runtime is
 // torn down), its clean-up still withdraws the port.
-boost::asio::awaitable<Status> run_endpoint_server(std::string owner_sid,
-                                                   ShutdownReceiver shutdown,
+boost::asio::awaitable<Status> run_endpoint_server(std::string owner_sid, ShutdownReceiver shutdown,
                                                    StatusReporter& status, Runtime& runtime,
                                                    hub::CoreOperations& core);
 

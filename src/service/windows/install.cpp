@@ -1,13 +1,16 @@
 #include "service/windows/install.hpp"
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "names.hpp"
 #include "service/peer/process_account.hpp"
-#include "service/windows/scm.hpp"
 #include "text.hpp"
+#include "win/module_path.hpp"
+#include "win/scm.hpp"
 
 namespace drovane::win {
 
@@ -43,26 +46,6 @@ bool has_code(const Error& error, std::uint32_t code) {
     return error.os_code() == code;
 }
 
-// The full path of the running executable, read with a growing buffer.
-Result<std::wstring> own_executable_path() {
-    std::wstring buffer(MAX_PATH, L'\0');
-    while (true) {
-        DWORD length =
-            ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-        if (length == 0) {
-            return Error::os(::GetLastError());
-        }
-        if (length < buffer.size()) {
-            buffer.resize(length);
-            return buffer;
-        }
-        if (buffer.size() >= 32768) {
-            return Error::os(ERROR_INSUFFICIENT_BUFFER);
-        }
-        buffer.resize(buffer.size() * 2);
-    }
-}
-
 // Sends STOP until the service is stopped or no longer active.
 Status stop_service(SC_HANDLE service) {
     WaitClock clock;
@@ -95,8 +78,8 @@ Status stop_service(SC_HANDLE service) {
 
 scm::ServiceInfo helper_service_info(std::wstring executable_path, const std::string& owner_sid) {
     scm::ServiceInfo info;
-    info.name = helper_service_name;
-    info.display_name = helper_service_name;
+    info.name = names::service_wide.data();
+    info.display_name = names::service_wide.data();
     info.service_type = SERVICE_WIN32_OWN_PROCESS;
     info.start_type = SERVICE_AUTO_START;
     info.error_control = SERVICE_ERROR_NORMAL;
@@ -130,11 +113,11 @@ Status wait_for_running(SC_HANDLE service) {
 
 scm::FailureActions helper_recovery_actions() {
     scm::FailureActions recovery;
-    recovery.reset_period_seconds = 86400;
+    recovery.reset_period_seconds = names::recovery_reset_period_seconds;
     SC_ACTION restart{};
     restart.Type = SC_ACTION_RESTART;
-    restart.Delay = 5000;
-    recovery.actions = {restart, restart, restart};
+    restart.Delay = names::recovery_restart_delay_ms;
+    recovery.actions.assign(names::recovery_restarts, restart);
     return recovery;
 }
 
@@ -151,12 +134,12 @@ Status install_helper_service(std::uint32_t owner_pid) {
     if (Status removed = stop_and_delete_service(manager->get()); !removed) {
         return removed;
     }
-    Result<std::wstring> path = own_executable_path();
+    Result<std::filesystem::path> path = win::own_executable_path();
     if (!path) {
         return std::move(path).error().context("resolve helper executable path");
     }
     Result<unique_service> service = scm::create_service(
-        manager->get(), helper_service_info(std::move(*path), *owner), new_service_access);
+        manager->get(), helper_service_info(path->native(), *owner), new_service_access);
     if (!service) {
         return std::move(service).error().context("create helper service");
     }
@@ -183,7 +166,7 @@ Status uninstall_helper_service() {
 
 Status stop_and_delete_service(SC_HANDLE manager) {
     Result<unique_service> service =
-        scm::open_service(manager, helper_service_name, stop_delete_access);
+        scm::open_service(manager, names::service_wide.data(), stop_delete_access);
     if (!service) {
         if (has_code(service.error(), ERROR_SERVICE_DOES_NOT_EXIST)) {
             return {};
@@ -209,7 +192,7 @@ Status wait_for_service_deletion(SC_HANDLE manager) {
     WaitClock clock;
     while (true) {
         Result<unique_service> probe =
-            scm::open_service(manager, helper_service_name, probe_access);
+            scm::open_service(manager, names::service_wide.data(), probe_access);
         if (!probe) {
             if (has_code(probe.error(), ERROR_SERVICE_DOES_NOT_EXIST)) {
                 return {};

@@ -5,12 +5,10 @@
 #include <cstdint>
 
 #include "error.hpp"
-#include "service/windows/handles.hpp"
-#include "service/windows/scm.hpp"
+#include "win/handles.hpp"
+#include "win/scm.hpp"
 
 namespace drovane::win {
-
-inline constexpr wchar_t helper_service_name[] = L"DrovaneHelperService";
 
 // Replaces any registration with a new one whose owner is the account of process `owner_pid`,
 // starts it and returns once it reports Running (its port is published by then).

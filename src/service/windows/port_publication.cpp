@@ -2,9 +2,10 @@
 
 #include <string>
 
+#include "names.hpp"
 #include "service/windows/endpoint_server.hpp"
-#include "service/windows/handles.hpp"
 #include "text.hpp"
+#include "win/handles.hpp"
 
 namespace drovane::win {
 
@@ -18,8 +19,8 @@ Error publish_failure(LSTATUS code) {
 }  // namespace
 
 Status publish_port(std::uint16_t port) {
-    const std::wstring key_path = to_utf16(kRuntimeKeyPath);
-    const std::wstring value_name = to_utf16(kPortValueName);
+    const std::wstring key_path = names::runtime_key_wide.data();
+    const std::wstring value_name = names::port_value_wide.data();
 
     // The key lives in memory only, so a port never outlives a reboot; an existing key (left by
     // an abrupt end) is opened and its value overwritten.
@@ -41,7 +42,7 @@ Status publish_port(std::uint16_t port) {
 }
 
 void withdraw_port() {
-    const std::wstring key_path = to_utf16(kRuntimeKeyPath);
+    const std::wstring key_path = names::runtime_key_wide.data();
     (void)::RegDeleteKeyW(HKEY_LOCAL_MACHINE, key_path.c_str());
 }
 

@@ -9,11 +9,6 @@
 
 namespace drovane::win {
 
-// Under HKEY_LOCAL_MACHINE.
-inline constexpr std::string_view kRuntimeKeyPath =
-    "SYSTEM\\CurrentControlSet\\Services\\DrovaneHelperService\\Runtime";
-inline constexpr std::string_view kPortValueName = "Port";
-
 // Creates (or opens) the volatile Runtime key and sets Port to `port` as a REG_DWORD. Fails with
 // "publish helper server port: " and the text of the failing call's error; a key that the create
 // step made stays in place.

@@ -9,7 +9,8 @@
 #include <memory>
 #include <vector>
 
-#include "service/hub/core_supervisor.hpp"
+#include "names.hpp"
+#include "service/hub/core/core_supervisor.hpp"
 #include "service/runtime.hpp"
 #include "service/windows/endpoint_server.hpp"
 #include "service/windows/install.hpp"
@@ -140,7 +141,7 @@ Status run_helper_service() {
         control_context.sender = std::move(sender);
     }
     SERVICE_STATUS_HANDLE handle = ::RegisterServiceCtrlHandlerExW(
-        helper_service_name, helper_service_control, &control_context);
+        names::service_wide.data(), helper_service_control, &control_context);
     if (handle == nullptr) {
         Error error = Error::winapi(::GetLastError());
         std::lock_guard<std::mutex> guard(control_context.lock);

@@ -9,11 +9,11 @@
 #include <string>
 
 #include "error.hpp"
-#include "service/hub/core_operations.hpp"
+#include "service/hub/api/core_operations.hpp"
 #include "service/runtime.hpp"
 #include "service/shutdown_flag.hpp"
-#include "service/windows/handles.hpp"
 #include "service/windows/service_status.hpp"
+#include "win/handles.hpp"
 
 namespace drovane::win {
 

@@ -1,0 +1,223 @@
+#include "service/hub/core/core_supervisor.hpp"
+
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "core_digest.hpp"
+#include "service/hub/api/wire.hpp"
+#include "service/hub/core/core_launch.hpp"
+#include "service/hub/core/core_output_watcher.hpp"
+#include "service/hub/core/core_rules.hpp"
+#include "service/hub/core/core_timing.hpp"
+#include "service/hub/core/managed_core.hpp"
+#include "service/hub/helper_log.hpp"
+#include "text.hpp"
+#include "win/module_path.hpp"
+
+namespace drovane::hub {
+
+namespace {
+
+Reply with_protocol_header(Reply reply) {
+    return with_header(std::move(reply), kProtocolHeader, kProtocolVersion);
+}
+
+// A failed process creation or resume: the bare error text in the log and the reply, with the
+// system code when there is one.
+Reply launch_failed(const Error& error) {
+    std::string text = error.text();
+    append_helper_log(text);
+    std::optional<std::int32_t> os_error;
+    if (auto code = error.os_code()) {
+        os_error = static_cast<std::int32_t>(*code);
+    }
+    return error_reply(500, "processLaunchFailed", text, os_error);
+}
+
+// Terminates the held Core and waits for its exit; the caller holds the Core lock. On any
+// failure the record stays as it was.
+Status release_core(CoreSlot& slot) {
+    if (!slot.held) {
+        return {};
+    }
+    slot.calls->terminate(slot.held->process.get(), 1);
+    const auto deadline = CoreClock::now() + kExitWait;
+    for (;;) {
+        auto polled = slot.calls->poll(slot.held->process.get());
+        if (!polled) {
+            return std::move(polled).error();
+        }
+        if (polled->has_value()) {
+            slot.held.reset();
+            return {};
+        }
+        if (CoreClock::now() >= deadline) {
+            return Error("Core did not exit after termination");
+        }
+        std::this_thread::sleep_for(kExitPollPeriod);
+    }
+}
+
+}  // namespace
+
+CoreSupervisor::CoreSupervisor(CoreSupervisorOptions options)
+    : core_path_(std::move(options.core_path)),
+      expected_digest_(options.expected_digest ? std::move(*options.expected_digest)
+                                               : std::string(expected_core_digest())),
+      after_verification_(std::move(options.after_verification)),
+      slot_(std::make_shared<CoreSlot>(options.calls ? std::move(options.calls)
+                                                     : std::make_shared<CoreSystemCalls>())) {}
+
+// Going away with a Core held is the Helper going away: discarding the record closes the job,
+// which ends the Core, whose watcher then finds nothing to do.
+CoreSupervisor::~CoreSupervisor() {
+    std::lock_guard lock(slot_->lock);
+    slot_->held.reset();
+}
+
+Result<std::filesystem::path> CoreSupervisor::core_executable() const {
+    if (core_path_) {
+        return *core_path_;
+    }
+    return locate_core_executable();
+}
+
+Reply CoreSupervisor::ping_helper(std::string core_sha256) {
+    if (core_sha256 != expected_digest_) {
+        append_helper_log("Helper ping rejected a Core SHA256 mismatch");
+        return with_protocol_header(error_reply(409, "coreSha256Mismatch", "Core SHA256 mismatch"));
+    }
+    auto own_path = [&]() -> Result<std::filesystem::path> {
+        auto core = core_executable();
+        if (!core) {
+            return std::move(core).error();
+        }
+        win::unique_file file(::CreateFileW(core->c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) {
+            return Error::os(::GetLastError());
+        }
+        file.reset();
+        return win::own_executable_path();
+    }();
+    if (!own_path) {
+        std::string text = own_path.error().text();
+        append_helper_log("Helper ping failed: " + text);
+        return with_protocol_header(text_reply(409, std::move(text)));
+    }
+    return with_protocol_header(text_reply(200, to_utf8(own_path->native())));
+}
+
+Reply CoreSupervisor::start_core(StartParams params) {
+    if (!is_valid_core_address(params.address)) {
+        return error_reply(400, "invalidRequest", "invalid Core address");
+    }
+    if (!is_valid_session_id(params.session_id)) {
+        return error_reply(400, "invalidRequest", "invalid Core session ID");
+    }
+    std::lock_guard lock(slot_->lock);
+    if (auto released = release_core(*slot_); !released) {
+        std::string text = released.error().text();
+        append_helper_log("Helper could not release the managed Core: " + text);
+        return error_reply(500, "coreStopFailed", text);
+    }
+    auto path = core_executable();
+    if (!path) {
+        return error_reply(409, "coreVerificationFailed", path.error().text());
+    }
+    auto verified = verify_core_executable(*path, expected_digest_);
+    if (!verified) {
+        return error_reply(409, "coreVerificationFailed", verified.error().text());
+    }
+    if (after_verification_) {
+        after_verification_(verified->path);
+    }
+    // The reply is built before `verified` closes the Core file and before the lock is released.
+    try {
+        return launch_core(*verified, params);
+    } catch (const std::exception& failure) {
+        // Allocation or thread creation failed; the launch has already ended the Core it made.
+        return error_reply(500, "internalError",
+                           std::string("Core start task failed: ") + failure.what());
+    }
+}
+
+// The Core is created suspended and runs only once it is confined, watched and about to be
+// recorded. Every way out before the record, an exception included, discards `pending`, which
+// terminates the Core; its watcher, if it started, sees the stream end and finds no record.
+Reply CoreSupervisor::launch_core(const VerifiedCore& core, const StartParams& params) {
+    CoreSystemCalls& calls = *slot_->calls;
+    auto created = create_suspended_core(calls, core, params.address);
+    if (!created) {
+        return launch_failed(created.error());
+    }
+    PendingCore& pending = *created;
+    const DWORD pid = ::GetProcessId(pending.process());
+
+    auto job = confine_core(calls, pending.process());
+    if (!job) {
+        std::string text = job.error().text();
+        append_helper_log("Helper could not confine the Core: " + text);
+        return error_reply(500, "internalError", "Core confinement failed: " + text);
+    }
+
+    pending.keep_job(std::move(*job));
+
+    // Everything that can fail by allocation is done before the Core runs.
+    ManagedCore record;
+    record.session_id = params.session_id;
+    Reply reply = json_reply(200, StartReply{params.session_id, static_cast<std::uint32_t>(pid)});
+
+    // The watcher too starts before the Core runs (its output waits in the pipe), so that once
+    // the Core runs nothing is left that can fail.
+    auto pipe = std::make_shared<win::unique_handle>(pending.take_error_read());
+    calls.start_thread([slot = slot_, session = params.session_id, pipe]() mutable {
+        watch_core_output(std::move(slot), std::move(session), std::move(*pipe));
+    });
+
+    if (auto resumed = calls.resume(pending.thread()); !resumed) {
+        return launch_failed(resumed.error());
+    }
+    pending.hand_over(record);
+    slot_->held.emplace(std::move(record));
+    return reply;
+}
+
+Reply CoreSupervisor::stop_core(StopParams params) {
+    if (!is_valid_session_id(params.session_id)) {
+        return error_reply(400, "invalidRequest", "invalid Core session ID");
+    }
+    std::lock_guard lock(slot_->lock);
+    if (!slot_->held) {
+        return json_reply(200, StopReply{params.session_id, false, std::string("notRunning")});
+    }
+    if (slot_->held->session_id != params.session_id) {
+        return json_reply(409, StopReply{params.session_id, false, std::string("sessionMismatch")});
+    }
+    if (auto released = release_core(*slot_); !released) {
+        std::string text = released.error().text();
+        append_helper_log("Helper could not stop the managed Core: " + text);
+        return error_reply(500, "coreStopFailed", text);
+    }
+    return json_reply(200, StopReply{params.session_id, true, std::nullopt});
+}
+
+void CoreSupervisor::stop_core_on_shutdown() {
+    std::lock_guard lock(slot_->lock);
+    if (auto released = release_core(*slot_); !released) {
+        append_helper_log("Helper could not stop the managed Core on shutdown: " +
+                          released.error().text());
+    }
+}
+
+std::optional<std::string> CoreSupervisor::held_session() const {
+    std::lock_guard lock(slot_->lock);
+    if (!slot_->held) {
+        return std::nullopt;
+    }
+    return slot_->held->session_id;
+}
+
+}  // namespace drovane::hub

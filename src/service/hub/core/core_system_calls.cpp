@@ -1,0 +1,64 @@
+#include "service/hub/core/core_system_calls.hpp"
+
+#include <thread>
+#include <utility>
+
+namespace drovane::hub {
+
+void CoreSystemCalls::terminate(HANDLE process, std::uint32_t exit_code) {
+    ::TerminateProcess(process, exit_code);
+}
+
+Result<std::optional<std::uint32_t>> CoreSystemCalls::poll(HANDLE process) {
+    switch (::WaitForSingleObject(process, 0)) {
+        case WAIT_OBJECT_0: {
+            DWORD code = 0;
+            if (!::GetExitCodeProcess(process, &code)) {
+                return Error::os(::GetLastError());
+            }
+            return std::optional<std::uint32_t>(code);
+        }
+        case WAIT_TIMEOUT:
+            return std::optional<std::uint32_t>();
+        default:
+            return Error::os(::GetLastError());
+    }
+}
+
+Result<win::unique_handle> CoreSystemCalls::create_job() {
+    HANDLE job = ::CreateJobObjectW(nullptr, nullptr);
+    if (job == nullptr) {
+        return Error::os(::GetLastError());
+    }
+    return win::unique_handle(job);
+}
+
+Status CoreSystemCalls::set_limits(HANDLE job) {
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits,
+                                   sizeof limits)) {
+        return Error::os(::GetLastError());
+    }
+    return {};
+}
+
+Status CoreSystemCalls::assign(HANDLE job, HANDLE process) {
+    if (!::AssignProcessToJobObject(job, process)) {
+        return Error::os(::GetLastError());
+    }
+    return {};
+}
+
+Status CoreSystemCalls::resume(HANDLE thread) {
+    if (::ResumeThread(thread) == static_cast<DWORD>(-1)) {
+        return Error::os(::GetLastError());
+    }
+    return {};
+}
+
+void CoreSystemCalls::start_thread(std::function<void()> body) {
+    std::thread(std::move(body)).detach();
+}
+
+}  // namespace drovane::hub

@@ -1,0 +1,123 @@
+// What the HTTP/1.1 and HTTP/2 sides of a connection share: the socket, the strand on which every
+// step of the connection runs, the router, and the connection's way to its end (the stage and the
+// graceful-shutdown request), which only the connection owns. Private to the HTTP server.
+#pragma once
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "service/hub/api/router.hpp"
+
+namespace drovane::hub::http {
+
+using Strand = boost::asio::strand<boost::asio::any_io_executor>;
+
+// The protocol side that serves a connection, told on the strand to shut down gracefully while
+// it owes the client a reply.
+class ShutdownHook {
+  public:
+    virtual void graceful_shutdown() = 0;
+
+  protected:
+    ~ShutdownHook() = default;
+};
+
+// Where a connection stands, which decides what a graceful shutdown does to it.
+enum class Stage {
+    // No reply is owed: before or between requests, or while the unread body of a request whose
+    // reply is complete is skipped. Shutdown closes the connection at once.
+    waiting,
+    // A reply is owed (an HTTP/1.1 request in progress, or an HTTP/2 session with work left).
+    // Shutdown lets the protocol side finish it.
+    serving,
+    // The last reply is complete and the sending side is shut down; whatever still arrives is
+    // dropped, bounded in size and time. Shutdown closes the connection at once.
+    lingering,
+    // The socket is closed.
+    ended,
+};
+
+// One accepted connection. Everything but request_shutdown() is used on `strand` only. The
+// connection task has ended when the last owner lets go of this object.
+class Connection : public std::enable_shared_from_this<Connection> {
+  public:
+    Connection(boost::asio::ip::tcp::socket socket, Strand strand, const RequestRouter& router,
+               std::function<void()> on_end)
+        : socket(std::move(socket)),
+          strand(std::move(strand)),
+          router(router),
+          on_end_(std::move(on_end)) {}
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+    ~Connection() {
+        end();
+        if (on_end_) {
+            on_end_();
+        }
+    }
+
+    // Thread-safe: asks the connection, on its strand, to shut down gracefully.
+    void request_shutdown();
+
+    // Whether graceful shutdown has been asked for: no new request is taken, and a reply
+    // written from then on closes the connection.
+    bool draining() const { return draining_; }
+
+    Stage stage() const { return stage_; }
+    // Moves between waiting and serving; a lingering or ended connection stays as it is. A
+    // protocol side that becomes waiting checks draining() before it reads again.
+    void set_stage(Stage stage);
+
+    // After the last reply: shuts down the sending side and bounds what is still read in time.
+    // False when the socket could not be shut down (the connection has then ended).
+    bool begin_lingering();
+    // Cancels whatever is pending on the socket and closes it.
+    void end();
+
+    // The protocol serving the connection, once the first bytes have chosen it.
+    void set_hook(ShutdownHook* hook) { hook_ = hook; }
+
+    boost::asio::ip::tcp::socket socket;
+    const Strand strand;
+    const RequestRouter& router;
+
+  private:
+    // Ends the pending read, after which the protocol side closes the connection.
+    void cancel_reads();
+
+    Stage stage_ = Stage::waiting;
+    bool draining_ = false;
+    ShutdownHook* hook_ = nullptr;
+    boost::asio::steady_timer linger_deadline_{strand};
+    std::function<void()> on_end_;
+};
+
+// Serve the connection as HTTP/1.1 or HTTP/2; `received` holds the bytes already read from it.
+boost::asio::awaitable<void> serve_http1(std::shared_ptr<Connection> connection,
+                                         std::string received);
+boost::asio::awaitable<void> serve_http2(std::shared_ptr<Connection> connection,
+                                         std::string received);
+
+// Ends a connection after a reply that closes it: the sending side is shut down, then whatever
+// the client still sends (an unread body, say) is read and dropped until it closes, up to a
+// bound, so that the reply is not lost to a reset caused by unread data.
+boost::asio::awaitable<void> close_gracefully(Connection& connection);
+
+// Lingering reads after the reply stop after this much, or after this long, and the socket is
+// closed.
+inline constexpr std::size_t kLingerLimit = 256 * 1024;
+inline constexpr std::chrono::seconds kLingerTime{2};
+
+// Heap blocks that nghttp2 holds for all live HTTP/2 sessions of the process, counted through
+// the sessions' allocator hooks: what a long-lived connection keeps shows here.
+std::size_t http2_session_blocks();
+
+}  // namespace drovane::hub::http

@@ -1,0 +1,225 @@
+// The set of live connections: each admitted connection runs on a strand of its own, chooses
+// HTTP/1.1 or HTTP/2 by its first bytes, and leaves the set when its last task lets go of it.
+// Draining asks every connection to shut down gracefully and waits until the set is empty.
+#include "service/hub/http/http_server.hpp"
+
+#include <algorithm>
+#include <array>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/experimental/concurrent_channel.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string_view>
+#include <vector>
+
+#include "service/hub/http/http_connection.hpp"
+
+namespace drovane::hub {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+
+namespace http {
+
+void Connection::request_shutdown() {
+    asio::post(strand, [self = shared_from_this()] {
+        self->draining_ = true;
+        if (self->stage_ != Stage::serving) {
+            self->cancel_reads();  // nothing is owed to the client
+        } else if (self->hook_ != nullptr) {
+            self->hook_->graceful_shutdown();
+        }
+        // An HTTP/1.1 request in progress needs no word: its reply sees draining() and closes.
+    });
+}
+
+void Connection::set_stage(Stage stage) {
+    if (stage_ != Stage::lingering && stage_ != Stage::ended) {
+        stage_ = stage;
+    }
+}
+
+void Connection::cancel_reads() {
+    // The pending read ends with an error, and the task that owns it closes the socket once
+    // nothing is in flight on it, as it does on every other way out.
+    boost::system::error_code ignored;
+    socket.cancel(ignored);
+}
+
+bool Connection::begin_lingering() {
+    if (stage_ == Stage::ended) {
+        return false;
+    }
+    boost::system::error_code ec;
+    socket.shutdown(tcp::socket::shutdown_send, ec);
+    if (ec) {
+        cancel_reads();
+        return false;
+    }
+    stage_ = Stage::lingering;
+    // A client that neither sends nor closes after the last reply must not keep the
+    // connection, and with it a shutdown's drain, open forever.
+    linger_deadline_.expires_after(kLingerTime);
+    linger_deadline_.async_wait([weak = weak_from_this()](const boost::system::error_code& error) {
+        if (error) {
+            return;
+        }
+        if (std::shared_ptr<Connection> self = weak.lock()) {
+            self->cancel_reads();
+        }
+    });
+    return true;
+}
+
+void Connection::end() {
+    stage_ = Stage::ended;
+    // A read still pending is cancelled before the close (see cancel_reads). Shutting down
+    // first ends the connection for the client even if a child process happens to hold a
+    // duplicate of the socket.
+    boost::system::error_code ignored;
+    socket.cancel(ignored);
+    socket.shutdown(tcp::socket::shutdown_both, ignored);
+    socket.close(ignored);
+    linger_deadline_.cancel();
+}
+
+asio::awaitable<void> close_gracefully(Connection& connection) {
+    if (!connection.begin_lingering()) {
+        co_return;
+    }
+    std::array<char, 4096> scratch;
+    std::size_t dropped = 0;
+    while (dropped < kLingerLimit) {
+        boost::system::error_code ec;
+        const std::size_t n = co_await connection.socket.async_read_some(
+            asio::buffer(scratch), asio::redirect_error(asio::use_awaitable, ec));
+        if (ec) {
+            break;
+        }
+        dropped += n;
+    }
+    connection.end();
+}
+
+}  // namespace http
+
+namespace {
+
+// The client connection preface that opens every HTTP/2 connection (RFC 9113 3.4).
+constexpr std::string_view kHttp2Preface = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
+
+// Reads until the first bytes either match the HTTP/2 preface or differ from it, then hands
+// everything read so far to the chosen protocol.
+asio::awaitable<void> run_connection(std::shared_ptr<http::Connection> connection) {
+    try {
+        std::string received;
+        std::array<char, 4096> chunk;
+        for (;;) {
+            boost::system::error_code ec;
+            const std::size_t n = co_await connection->socket.async_read_some(
+                asio::buffer(chunk), asio::redirect_error(asio::use_awaitable, ec));
+            if (ec) {
+                co_return;  // closed by the client, or idle at shutdown
+            }
+            received.append(chunk.data(), n);
+            const std::size_t compared = std::min(received.size(), kHttp2Preface.size());
+            if (std::string_view(received).substr(0, compared) !=
+                kHttp2Preface.substr(0, compared)) {
+                co_await http::serve_http1(std::move(connection), std::move(received));
+                co_return;
+            }
+            if (received.size() >= kHttp2Preface.size()) {
+                co_await http::serve_http2(std::move(connection), std::move(received));
+                co_return;
+            }
+        }
+    } catch (...) {
+        // A failure inside the connection (out of memory, say) ends only this connection.
+    }
+}
+
+using DrainChannel = asio::experimental::concurrent_channel<void(boost::system::error_code)>;
+
+}  // namespace
+
+struct ConnectionSet::State : std::enable_shared_from_this<ConnectionSet::State> {
+    State(asio::any_io_executor executor, const RequestRouter& router)
+        : executor(executor), router(router), drained(executor, 1) {}
+
+    void remove(std::uint64_t id) {
+        bool last = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            live.erase(id);
+            last = draining && live.empty();
+        }
+        if (last) {
+            drained.try_send(boost::system::error_code());
+        }
+    }
+
+    asio::any_io_executor executor;
+    const RequestRouter& router;
+    std::mutex mutex;
+    bool draining = false;
+    std::uint64_t next_id = 0;
+    std::map<std::uint64_t, std::weak_ptr<http::Connection>> live;
+    DrainChannel drained;  // receives once the last connection has ended during a drain
+};
+
+ConnectionSet::ConnectionSet(asio::any_io_executor executor, const RequestRouter& router)
+    : state_(std::make_shared<State>(std::move(executor), router)) {}
+
+ConnectionSet::~ConnectionSet() = default;
+
+void ConnectionSet::serve(tcp::socket socket) {
+    std::shared_ptr<http::Connection> connection;
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        if (state_->draining) {
+            boost::system::error_code ignored;
+            socket.close(ignored);
+            return;
+        }
+        const std::uint64_t id = state_->next_id++;
+        // The connection keeps the set's state alive, so it can always leave it.
+        std::shared_ptr<State> state = state_;
+        connection = std::make_shared<http::Connection>(
+            std::move(socket), asio::make_strand(state_->executor), state_->router,
+            [state, id] { state->remove(id); });
+        state_->live.emplace(id, connection);
+    }
+    const http::Strand strand = connection->strand;
+    asio::co_spawn(strand, run_connection(std::move(connection)), asio::detached);
+}
+
+asio::awaitable<void> ConnectionSet::drain() {
+    std::vector<std::shared_ptr<http::Connection>> open;
+    bool empty = false;
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->draining = true;
+        for (const auto& entry : state_->live) {
+            if (std::shared_ptr<http::Connection> connection = entry.second.lock()) {
+                open.push_back(std::move(connection));
+            }
+        }
+        empty = state_->live.empty();
+    }
+    for (const std::shared_ptr<http::Connection>& connection : open) {
+        connection->request_shutdown();
+    }
+    open.clear();
+    if (empty) {
+        co_return;
+    }
+    boost::system::error_code ignored;
+    co_await state_->drained.async_receive(asio::redirect_error(asio::use_awaitable, ignored));
+}
+
+}  // namespace drovane::hub
