@@ -13,7 +13,7 @@ packages=(
   wine wine64
   libboost1.81-dev libnghttp2-dev libssl-dev googletest libgtest-dev
   nghttp2-client curl dpkg-dev ca-certificates perl make
-  clang lld clang-14 libclang-rt-14-dev llvm-14
+  clang lld clang-14 libclang-rt-14-dev llvm-14 clang-format-14
   python3 python3-jsonschema python3-yaml
 )
 # The OpenAPI linter runs on Node.js; the machine's own Node.js is used where there is one.

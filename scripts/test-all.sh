@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# From a fresh clone on a fresh Debian 12 machine: set up, lint the protocol document, build the
-# native and the MinGW presets and run every test suite (native under the sanitizers, Windows under
-# Wine), run each fuzz target for a short while, then build the Windows targets again with clang.
+# From a fresh clone on a fresh Debian 12 machine: set up, lint the protocol document, check the
+# C++ files' formatting, build the native and the MinGW presets and run every test suite (native
+# under the sanitizers, Windows under Wine), run each fuzz target for a short while, then build
+# the Windows targets again with clang.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 start=$SECONDS
@@ -30,6 +31,10 @@ grep -v "[║╔╚]" <<<"$lint" || true
 if grep -q 'You have [0-9]* warning' <<<"$lint"; then
   status=1
 fi
+
+step "formatting (clang-format 14, the repository's .clang-format)"
+mapfile -t cxx_files < <(find src tests bench -name '*.cpp' -o -name '*.hpp' | sort)
+clang-format-14 --dry-run --Werror "${cxx_files[@]}" || status=1
 
 step "native build (ASan, UBSan)"
 cmake --preset linux >/dev/null

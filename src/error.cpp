@@ -10,9 +10,13 @@ Error Error::os(std::uint32_t code) {
     return error;
 }
 
-Error Error::winapi(std::uint32_t code) { return os(code).context("IO error in winapi call"); }
+Error Error::winapi(std::uint32_t code) {
+    return os(code).context("IO error in winapi call");
+}
 
-Error Error::context(std::string phrase) const& { return Error(*this).context(std::move(phrase)); }
+Error Error::context(std::string phrase) const& {
+    return Error(*this).context(std::move(phrase));
+}
 
 Error Error::context(std::string phrase) && {
     Error outer(std::move(phrase));

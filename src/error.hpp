@@ -12,7 +12,7 @@
 namespace drovane {
 
 class Error {
-public:
+  public:
     // A failure of the Helper's own making, carrying only its message.
     explicit Error(std::string message) : message_(std::move(message)) {}
 
@@ -38,7 +38,7 @@ public:
     // The chain on one line, messages joined by ": ". A leaf renders as its message alone.
     std::string text() const;
 
-private:
+  private:
     std::string message_;
     std::optional<std::uint32_t> os_code_;
     std::shared_ptr<const Error> cause_;
@@ -55,7 +55,7 @@ std::string render_error_report(const Error& error);
 // A value or an error. Small on purpose: just what the Helper's interfaces need.
 template <typename T>
 class [[nodiscard]] Result {
-public:
+  public:
     Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
     Result(Error error) : state_(std::in_place_index<1>, std::move(error)) {}
 
@@ -73,13 +73,13 @@ public:
     const Error& error() const& { return std::get<1>(state_); }
     Error&& error() && { return std::get<1>(std::move(state_)); }
 
-private:
+  private:
     std::variant<T, Error> state_;
 };
 
 template <>
 class [[nodiscard]] Result<void> {
-public:
+  public:
     Result() = default;
     Result(Error error) : error_(std::move(error)) {}
 
@@ -89,7 +89,7 @@ public:
     const Error& error() const& { return *error_; }
     Error&& error() && { return std::move(*error_); }
 
-private:
+  private:
     std::optional<Error> error_;
 };
 

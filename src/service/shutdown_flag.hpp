@@ -12,7 +12,7 @@ namespace drovane {
 struct ShutdownFlagState;
 
 class ShutdownSender {
-public:
+  public:
     ShutdownSender() = default;
     explicit ShutdownSender(std::shared_ptr<ShutdownFlagState> state) : state_(std::move(state)) {}
     ShutdownSender(ShutdownSender&&) noexcept = default;
@@ -24,12 +24,12 @@ public:
     // Releases the sending side; waiters wake and see the flag closed.
     void close();
 
-private:
+  private:
     std::shared_ptr<ShutdownFlagState> state_;
 };
 
 class ShutdownReceiver {
-public:
+  public:
     ShutdownReceiver() = default;
     explicit ShutdownReceiver(std::shared_ptr<ShutdownFlagState> state);
     ShutdownReceiver(ShutdownReceiver&&) noexcept = default;
@@ -46,7 +46,7 @@ public:
     // look at value() and the wait counts as the change.
     boost::asio::awaitable<void> changed();
 
-private:
+  private:
     std::shared_ptr<ShutdownFlagState> state_;
     // Counts this receiver in the flag while it lives; released on move-assignment too.
     std::shared_ptr<void> presence_;

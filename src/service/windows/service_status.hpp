@@ -17,7 +17,7 @@ struct ServiceStatus {
 };
 
 class StatusReporter {
-public:
+  public:
     virtual ~StatusReporter() = default;
     // One SetServiceStatus call (service type SERVICE_WIN32_OWN_PROCESS, specific exit code 0).
     virtual Status report(const ServiceStatus& status) = 0;
