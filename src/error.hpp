@@ -96,3 +96,13 @@ class [[nodiscard]] Result<void> {
 using Status = Result<void>;
 
 }  // namespace drovane
+
+// Returns from the enclosing function with the error of `result` (a Result or a Status, named or
+// made here) when it failed; for the many places where a failure only passes up, in the manner
+// of WIL's RETURN_IF_FAILED. Not for coroutines, which return with co_return.
+#define DROVANE_RETURN_IF_ERROR(result)                              \
+    do {                                                             \
+        if (auto&& drovane_checked_ = (result); !drovane_checked_) { \
+            return std::move(drovane_checked_).error();              \
+        }                                                            \
+    } while (false)

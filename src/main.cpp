@@ -42,9 +42,7 @@ Status run_service_dispatcher(std::string owner) {
 Status run(const std::wstring& command_line) {
     drovane::Result<drovane::Command> command = drovane::classify_command_line(
         drovane::split_command_line(command_line).arguments, drovane::peer::is_valid_sid_string);
-    if (!command) {
-        return std::move(command).error();
-    }
+    DROVANE_RETURN_IF_ERROR(command);
     switch (command->kind) {
         case drovane::Command::Kind::service:
             return run_service_dispatcher(std::move(command->owner_sid));

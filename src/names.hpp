@@ -1,6 +1,6 @@
 // Every name the Helper shares with Windows and with the tools around it, in one place: the
-// service, the registry key it publishes its port under, the Core's file name, and the recovery
-// setting that install registers and doctor checks.
+// service, the registry key it publishes its port under, the Helper's and the Core's file names,
+// and the recovery setting that install registers and doctor checks.
 #pragma once
 
 #include <algorithm>
@@ -57,7 +57,8 @@ inline constexpr auto runtime_key_wide = runtime_key.wide();
 inline constexpr Name port_value{"Port"};
 inline constexpr auto port_value_wide = port_value.wide();
 
-// The Core executable, beside the Helper's own.
+// The Helper's executable, and the Core executable beside it.
+inline constexpr Name helper_file{"DrovaneHelper.exe"};
 inline constexpr Name core_file{"DrovaneCore.exe"};
 inline constexpr auto core_file_wide = core_file.wide();
 

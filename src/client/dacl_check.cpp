@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "text.hpp"
+#include "win/last_error.hpp"
 
 namespace drovane::client {
 
@@ -38,7 +39,7 @@ constexpr std::array<Right, 6> kWriteRights = {{
 Result<std::wstring> sid_text(PSID sid) {
     wchar_t* raw = nullptr;
     if (!::ConvertSidToStringSidW(sid, &raw)) {
-        return Error::os(::GetLastError()).context("convert a SID to text");
+        return win::last_os_error().context("convert a SID to text");
     }
     win::unique_local_text text(raw);
     return std::wstring(text.get());
@@ -99,13 +100,11 @@ Result<std::vector<WriteGrant>> untrusted_write_grants(PSECURITY_DESCRIPTOR desc
     PSID owner = nullptr;
     BOOL owner_defaulted = FALSE;
     if (!::GetSecurityDescriptorOwner(descriptor, &owner, &owner_defaulted)) {
-        return Error::os(::GetLastError()).context("read the owner");
+        return win::last_os_error().context("read the owner");
     }
     if (owner != nullptr) {
         Result<std::wstring> text = sid_text(owner);
-        if (!text) {
-            return std::move(text).error();
-        }
+        DROVANE_RETURN_IF_ERROR(text);
         if (!is_trusted(*text)) {
             grants.push_back({account_text(owner, *text),
                               "ownership, so it can change the "
@@ -117,7 +116,7 @@ Result<std::vector<WriteGrant>> untrusted_write_grants(PSECURITY_DESCRIPTOR desc
     BOOL defaulted = FALSE;
     PACL dacl = nullptr;
     if (!::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted)) {
-        return Error::os(::GetLastError()).context("read the DACL");
+        return win::last_os_error().context("read the DACL");
     }
     if (!present || dacl == nullptr) {
         grants.push_back({"Everyone (S-1-1-0)", "full control (the object has no DACL)"});
@@ -128,7 +127,7 @@ Result<std::vector<WriteGrant>> untrusted_write_grants(PSECURITY_DESCRIPTOR desc
     for (DWORD i = 0; i < dacl->AceCount; ++i) {
         void* raw = nullptr;
         if (!::GetAce(dacl, i, &raw)) {
-            return Error::os(::GetLastError()).context("read entry " + std::to_string(i));
+            return win::last_os_error().context("read entry " + std::to_string(i));
         }
         const auto* header = static_cast<const ACE_HEADER*>(raw);
         // Inherit-only entries apply to children created later, not to this object.
@@ -143,9 +142,7 @@ Result<std::vector<WriteGrant>> untrusted_write_grants(PSECURITY_DESCRIPTOR desc
         }
         PSID sid = &ace->SidStart;
         Result<std::wstring> text = sid_text(sid);
-        if (!text) {
-            return std::move(text).error();
-        }
+        DROVANE_RETURN_IF_ERROR(text);
         if (!is_trusted(*text)) {
             grants.push_back({account_text(sid, *text), rights_text(mask, directory)});
         }
@@ -156,7 +153,7 @@ Result<std::vector<WriteGrant>> untrusted_write_grants(PSECURITY_DESCRIPTOR desc
 Result<std::vector<WriteGrant>> untrusted_write_grants(const std::wstring& path) {
     DWORD attributes = ::GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-        return Error::os(::GetLastError()).context("read the attributes of " + to_utf8(path));
+        return win::last_os_error().context("read the attributes of " + to_utf8(path));
     }
     PSECURITY_DESCRIPTOR raw = nullptr;
     DWORD status = ::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,

@@ -11,7 +11,7 @@ namespace drovane::client {
 namespace {
 
 constexpr std::string_view kServiceName = names::service;
-constexpr std::string_view kHelperFile = "DrovaneHelper.exe";
+constexpr std::string_view kHelperFile = names::helper_file;
 constexpr std::string_view kCoreFile = names::core_file;
 // The recovery setting that `install` registers.
 constexpr std::size_t kRestarts = names::recovery_restarts;

@@ -99,9 +99,7 @@ Result<HttpReply> parse_reply(std::string_view bytes) {
     if (const std::string* encoding = reply.header("transfer-encoding");
         encoding != nullptr && lower(*encoding).find("chunked") != std::string::npos) {
         Result<std::string> body = decode_chunked(rest);
-        if (!body) {
-            return std::move(body).error();
-        }
+        DROVANE_RETURN_IF_ERROR(body);
         reply.body = std::move(body).value();
     } else if (const std::string* length = reply.header("content-length")) {
         std::size_t size = 0;

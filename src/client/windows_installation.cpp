@@ -9,6 +9,7 @@
 #include "service/hub/core/sha256.hpp"
 #include "service/peer/process_account.hpp"
 #include "text.hpp"
+#include "win/last_error.hpp"
 #include "win/scm.hpp"
 
 namespace drovane::client {
@@ -51,7 +52,7 @@ Result<std::optional<ServiceRegistration>> WindowsInstallation::registration() {
     QueryBuffer buffer = query_buffer(needed);
     auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
     if (!::QueryServiceConfigW(service_.get(), config, buffer_bytes(buffer), &needed)) {
-        return Error::os(::GetLastError()).context("query helper service configuration");
+        return win::last_os_error().context("query helper service configuration");
     }
     ServiceRegistration registration;
     registration.own_process = config->dwServiceType == SERVICE_WIN32_OWN_PROCESS;
@@ -71,16 +72,14 @@ Result<SC_HANDLE> WindowsInstallation::service() {
 
 Result<RecoverySetting> WindowsInstallation::recovery() {
     Result<SC_HANDLE> service = this->service();
-    if (!service) {
-        return std::move(service).error();
-    }
+    DROVANE_RETURN_IF_ERROR(service);
     DWORD needed = 0;
     ::QueryServiceConfig2W(*service, SERVICE_CONFIG_FAILURE_ACTIONS, nullptr, 0, &needed);
     QueryBuffer buffer = query_buffer(needed > 0 ? needed : sizeof(SERVICE_FAILURE_ACTIONSW));
     if (!::QueryServiceConfig2W(*service, SERVICE_CONFIG_FAILURE_ACTIONS,
                                 reinterpret_cast<BYTE*>(buffer.data()), buffer_bytes(buffer),
                                 &needed)) {
-        return Error::os(::GetLastError()).context("query the recovery actions");
+        return win::last_os_error().context("query the recovery actions");
     }
     const auto* actions = reinterpret_cast<const SERVICE_FAILURE_ACTIONSW*>(buffer.data());
     RecoverySetting setting;
@@ -94,9 +93,7 @@ Result<RecoverySetting> WindowsInstallation::recovery() {
 
 Result<std::string> WindowsInstallation::service_state() {
     Result<SC_HANDLE> service = this->service();
-    if (!service) {
-        return std::move(service).error();
-    }
+    DROVANE_RETURN_IF_ERROR(service);
     Result<win::scm::ServiceState> state = win::scm::query_state(*service);
     if (!state) {
         return std::move(state).error().context("query helper service status");
@@ -137,30 +134,24 @@ Result<std::string> WindowsInstallation::file_sha256(const std::string& path) {
     win::unique_file file(::CreateFileW(to_utf16(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
-        return Error::os(::GetLastError()).context("open " + path);
+        return win::last_os_error().context("open " + path);
     }
     Result<hub::Sha256> digest = hub::Sha256::create();
-    if (!digest) {
-        return std::move(digest).error();
-    }
+    DROVANE_RETURN_IF_ERROR(digest);
     std::vector<char> chunk(64 * 1024);
     while (true) {
         DWORD read = 0;
         if (!::ReadFile(file.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &read,
                         nullptr)) {
-            return Error::os(::GetLastError()).context("read " + path);
+            return win::last_os_error().context("read " + path);
         }
         if (read == 0) {
             break;
         }
-        if (Status added = digest->update(std::string_view(chunk.data(), read)); !added) {
-            return std::move(added).error();
-        }
+        DROVANE_RETURN_IF_ERROR(digest->update(std::string_view(chunk.data(), read)));
     }
     Result<hub::Sha256Digest> done = digest->finish();
-    if (!done) {
-        return std::move(done).error();
-    }
+    DROVANE_RETURN_IF_ERROR(done);
     return hub::to_lower_hex(*done);
 }
 

@@ -28,9 +28,7 @@ Result<unsigned> read_helper_port() {
 Result<HttpReply> WinsockTransport::exchange(std::string_view method, std::string_view target,
                                              std::string_view json_body) {
     Result<unsigned> port = read_helper_port();
-    if (!port) {
-        return std::move(port).error();
-    }
+    DROVANE_RETURN_IF_ERROR(port);
     win::unique_socket socket(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     if (!socket) {
         return Error::os(WSAGetLastError()).context("create a socket");

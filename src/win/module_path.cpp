@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "win/handles.hpp"
+#include "win/last_error.hpp"
 
 namespace drovane::win {
 
@@ -22,7 +23,7 @@ Result<std::filesystem::path> own_executable_path() {
         DWORD length =
             ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
         if (length == 0) {
-            return Error::os(::GetLastError());
+            return win::last_os_error();
         }
         if (length < buffer.size()) {
             buffer.resize(length);

@@ -1,4 +1,5 @@
 #include "win/process_attribute_list.hpp"
+#include "win/last_error.hpp"
 
 namespace drovane::win {
 
@@ -12,12 +13,10 @@ Status ProcessAttributeList::initialise(DWORD count) {
     SIZE_T size = 0;
     ::InitializeProcThreadAttributeList(nullptr, count, 0, &size);
     if (size == 0) {
-        return Error::os(::GetLastError());
+        return win::last_os_error();
     }
     storage_ = std::make_unique<std::byte[]>(size);
-    if (!::InitializeProcThreadAttributeList(get(), count, 0, &size)) {
-        return Error::os(::GetLastError());
-    }
+    DROVANE_RETURN_IF_WIN32_BOOL_FALSE(::InitializeProcThreadAttributeList(get(), count, 0, &size));
     initialised_ = true;
     return {};
 }

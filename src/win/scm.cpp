@@ -1,14 +1,11 @@
 #include "win/scm.hpp"
 
 #include "argv_quoting.hpp"
+#include "win/last_error.hpp"
 
 namespace drovane::win::scm {
 
 namespace {
-
-Error last_error() {
-    return Error::winapi(::GetLastError());
-}
 
 // A list of texts as the SCM's double-NUL-terminated form; none for an empty list.
 Result<std::optional<std::wstring>> multi_text(const std::vector<std::wstring>& texts,
@@ -19,9 +16,7 @@ Result<std::optional<std::wstring>> multi_text(const std::vector<std::wstring>& 
     std::wstring joined;
     for (const std::wstring& text : texts) {
         Result<std::wstring> checked = scm_text(text, name);
-        if (!checked) {
-            return std::move(checked).error();
-        }
+        DROVANE_RETURN_IF_ERROR(checked);
         joined += *checked;
         joined += L'\0';
     }
@@ -34,9 +29,7 @@ Result<std::optional<std::wstring>> optional_text(const std::optional<std::wstri
         return std::optional<std::wstring>();
     }
     Result<std::wstring> checked = scm_text(*text, name);
-    if (!checked) {
-        return std::move(checked).error();
-    }
+    DROVANE_RETURN_IF_ERROR(checked);
     return std::optional<std::wstring>(std::move(*checked));
 }
 
@@ -87,15 +80,11 @@ Result<std::wstring> scm_text(std::wstring_view text, const char* name) {
 
 Result<std::wstring> binary_path(const ServiceInfo& info) {
     Result<std::wstring> path = scm_text(info.executable_path, "executable path");
-    if (!path) {
-        return std::move(path).error();
-    }
+    DROVANE_RETURN_IF_ERROR(path);
     std::wstring joined = escape_command_line_part(*path);
     for (const std::wstring& argument : info.launch_arguments) {
         Result<std::wstring> checked = scm_text(argument, "launch argument");
-        if (!checked) {
-            return std::move(checked).error();
-        }
+        DROVANE_RETURN_IF_ERROR(checked);
         joined += L' ';
         joined += escape_command_line_part(*checked);
     }
@@ -105,7 +94,7 @@ Result<std::wstring> binary_path(const ServiceInfo& info) {
 Result<unique_service> open_manager(std::uint32_t access) {
     unique_service manager(::OpenSCManagerW(nullptr, SERVICES_ACTIVE_DATABASEW, access));
     if (!manager) {
-        return last_error();
+        return last_winapi_error();
     }
     return manager;
 }
@@ -113,12 +102,10 @@ Result<unique_service> open_manager(std::uint32_t access) {
 Result<unique_service> open_service(SC_HANDLE manager, std::wstring_view name,
                                     std::uint32_t access) {
     Result<std::wstring> checked = scm_text(name, "service name");
-    if (!checked) {
-        return std::move(checked).error();
-    }
+    DROVANE_RETURN_IF_ERROR(checked);
     unique_service service(::OpenServiceW(manager, checked->c_str(), access));
     if (!service) {
-        return last_error();
+        return last_winapi_error();
     }
     return service;
 }
@@ -126,36 +113,24 @@ Result<unique_service> open_service(SC_HANDLE manager, std::wstring_view name,
 Result<unique_service> create_service(SC_HANDLE manager, const ServiceInfo& info,
                                       std::uint32_t access) {
     Result<std::wstring> name = scm_text(info.name, "service name");
-    if (!name) {
-        return std::move(name).error();
-    }
+    DROVANE_RETURN_IF_ERROR(name);
     Result<std::wstring> display_name = scm_text(info.display_name, "display name");
-    if (!display_name) {
-        return std::move(display_name).error();
-    }
+    DROVANE_RETURN_IF_ERROR(display_name);
     Result<std::wstring> path = binary_path(info);
-    if (!path) {
-        return std::move(path).error();
-    }
+    DROVANE_RETURN_IF_ERROR(path);
     Result<std::optional<std::wstring>> dependencies = multi_text(info.dependencies, "dependency");
-    if (!dependencies) {
-        return std::move(dependencies).error();
-    }
+    DROVANE_RETURN_IF_ERROR(dependencies);
     Result<std::optional<std::wstring>> account = optional_text(info.account_name, "account name");
-    if (!account) {
-        return std::move(account).error();
-    }
+    DROVANE_RETURN_IF_ERROR(account);
     Result<std::optional<std::wstring>> password =
         optional_text(info.account_password, "account password");
-    if (!password) {
-        return std::move(password).error();
-    }
+    DROVANE_RETURN_IF_ERROR(password);
     unique_service service(::CreateServiceW(
         manager, name->c_str(), display_name->c_str(), access, info.service_type, info.start_type,
         info.error_control, path->c_str(), nullptr, nullptr, pointer_or_null(*dependencies),
         pointer_or_null(*account), pointer_or_null(*password)));
     if (!service) {
-        return last_error();
+        return last_winapi_error();
     }
     return service;
 }
@@ -163,14 +138,10 @@ Result<unique_service> create_service(SC_HANDLE manager, const ServiceInfo& info
 Status set_failure_actions(SC_HANDLE service, const FailureActions& actions) {
     Result<std::optional<std::wstring>> reboot_message =
         optional_text(actions.reboot_message, "service action failures reboot message");
-    if (!reboot_message) {
-        return std::move(reboot_message).error();
-    }
+    DROVANE_RETURN_IF_ERROR(reboot_message);
     Result<std::optional<std::wstring>> command =
         optional_text(actions.command, "service action failures command");
-    if (!command) {
-        return std::move(command).error();
-    }
+    DROVANE_RETURN_IF_ERROR(command);
     std::vector<SC_ACTION> list = actions.actions;
     SERVICE_FAILURE_ACTIONSW info{};
     info.dwResetPeriod = actions.reset_period_seconds;
@@ -179,14 +150,14 @@ Status set_failure_actions(SC_HANDLE service, const FailureActions& actions) {
     info.cActions = static_cast<DWORD>(list.size());
     info.lpsaActions = list.empty() ? nullptr : list.data();
     if (!::ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &info)) {
-        return last_error();
+        return last_winapi_error();
     }
     return {};
 }
 
 Status start_service(SC_HANDLE service) {
     if (!::StartServiceW(service, 0, nullptr)) {
-        return last_error();
+        return last_winapi_error();
     }
     return {};
 }
@@ -196,7 +167,7 @@ Result<ServiceState> query_state(SC_HANDLE service) {
     DWORD needed = 0;
     if (!::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
                                 sizeof(status), &needed)) {
-        return last_error();
+        return last_winapi_error();
     }
     return state_from_value(status.dwCurrentState);
 }
@@ -204,14 +175,14 @@ Result<ServiceState> query_state(SC_HANDLE service) {
 Result<ServiceState> control(SC_HANDLE service, std::uint32_t code) {
     SERVICE_STATUS status{};
     if (!::ControlService(service, code, &status)) {
-        return last_error();
+        return last_winapi_error();
     }
     return state_from_value(status.dwCurrentState);
 }
 
 Status delete_service(SC_HANDLE service) {
     if (!::DeleteService(service)) {
-        return last_error();
+        return last_winapi_error();
     }
     return {};
 }

@@ -8,6 +8,7 @@
 
 #include "names.hpp"
 #include "service/hub/core/sha256.hpp"
+#include "win/last_error.hpp"
 #include "win/module_path.hpp"
 
 namespace drovane::hub {
@@ -20,9 +21,7 @@ constexpr std::size_t kHashBufferSize = 4096;
 
 Result<std::filesystem::path> locate_core_executable() {
     auto own = win::own_executable_path();
-    if (!own) {
-        return std::move(own).error();
-    }
+    DROVANE_RETURN_IF_ERROR(own);
     if (!own->has_parent_path()) {
         return Error("helper executable has no parent directory");
     }
@@ -31,26 +30,19 @@ Result<std::filesystem::path> locate_core_executable() {
 
 Result<std::string> hash_open_file(HANDLE file) {
     auto digest = Sha256::create();
-    if (!digest) {
-        return std::move(digest).error();
-    }
+    DROVANE_RETURN_IF_ERROR(digest);
     std::array<std::byte, kHashBufferSize> buffer;
     for (;;) {
         DWORD read = 0;
-        if (!::ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
-            return Error::os(::GetLastError());
-        }
+        DROVANE_RETURN_IF_WIN32_BOOL_FALSE(
+            ::ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr));
         if (read == 0) {
             break;
         }
-        if (auto fed = digest->update(std::span(buffer.data(), read)); !fed) {
-            return std::move(fed).error();
-        }
+        DROVANE_RETURN_IF_ERROR(digest->update(std::span(buffer.data(), read)));
     }
     auto result = digest->finish();
-    if (!result) {
-        return std::move(result).error();
-    }
+    DROVANE_RETURN_IF_ERROR(result);
     return to_lower_hex(*result);
 }
 
@@ -64,12 +56,10 @@ Result<VerifiedCore> verify_core_executable(const std::filesystem::path& path,
     core.file.reset(::CreateFileW(core.path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!core.file) {
-        return Error::os(::GetLastError());
+        return win::last_os_error();
     }
     auto digest = hash_open_file(core.file.get());
-    if (!digest) {
-        return std::move(digest).error();
-    }
+    DROVANE_RETURN_IF_ERROR(digest);
     if (*digest != expected_digest) {
         return Error("Core executable SHA256 mismatch");
     }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "text.hpp"
+#include "win/last_error.hpp"
 #include "win/process_attribute_list.hpp"
 
 namespace drovane::hub {
@@ -59,14 +60,11 @@ Result<PendingCore> create_suspended_core(CoreSystemCalls& calls, const Verified
                                           std::string_view address) {
     HANDLE read_end = nullptr;
     HANDLE write_end = nullptr;
-    if (!::CreatePipe(&read_end, &write_end, nullptr, 0)) {
-        return Error::os(::GetLastError());
-    }
+    DROVANE_RETURN_IF_WIN32_BOOL_FALSE(::CreatePipe(&read_end, &write_end, nullptr, 0));
     win::unique_handle error_read(read_end);
     win::unique_handle error_write(write_end);
-    if (!::SetHandleInformation(error_write.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) {
-        return Error::os(::GetLastError());
-    }
+    DROVANE_RETURN_IF_WIN32_BOOL_FALSE(
+        ::SetHandleInformation(error_write.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT));
     win::unique_handle input = inheritable_standard_handle(STD_INPUT_HANDLE);
     win::unique_handle output = inheritable_standard_handle(STD_OUTPUT_HANDLE);
 
@@ -78,14 +76,10 @@ Result<PendingCore> create_suspended_core(CoreSystemCalls& calls, const Verified
         }
     }
     win::ProcessAttributeList attributes;
-    if (auto initialised = attributes.initialise(1); !initialised) {
-        return std::move(initialised).error();
-    }
-    if (!::UpdateProcThreadAttribute(attributes.get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
-                                     inherited.data(), inherited.size() * sizeof(HANDLE), nullptr,
-                                     nullptr)) {
-        return Error::os(::GetLastError());
-    }
+    DROVANE_RETURN_IF_ERROR(attributes.initialise(1));
+    DROVANE_RETURN_IF_WIN32_BOOL_FALSE(::UpdateProcThreadAttribute(
+        attributes.get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited.data(),
+        inherited.size() * sizeof(HANDLE), nullptr, nullptr));
 
     STARTUPINFOEXW startup{};
     startup.StartupInfo.cb = sizeof startup;
@@ -97,12 +91,10 @@ Result<PendingCore> create_suspended_core(CoreSystemCalls& calls, const Verified
 
     std::wstring command_line = L"\"" + core.path.native() + L"\" " + to_utf16(address);
     PROCESS_INFORMATION created{};
-    if (!::CreateProcessW(
-            core.path.c_str(), command_line.data(), nullptr, nullptr, TRUE,
-            CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT, nullptr,
-            core.directory.c_str(), &startup.StartupInfo, &created)) {
-        return Error::os(::GetLastError());
-    }
+    DROVANE_RETURN_IF_WIN32_BOOL_FALSE(::CreateProcessW(
+        core.path.c_str(), command_line.data(), nullptr, nullptr, TRUE,
+        CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+        core.directory.c_str(), &startup.StartupInfo, &created));
     // Owned at once: nothing between here and the caller can leave the process unowned. The
     // Helper's copies of the write end and of the duplicates close on return, so the Core holds
     // the only write end and its exit ends the stream.
@@ -112,15 +104,9 @@ Result<PendingCore> create_suspended_core(CoreSystemCalls& calls, const Verified
 
 Result<win::unique_handle> confine_core(CoreSystemCalls& calls, HANDLE process) {
     auto job = calls.create_job();
-    if (!job) {
-        return std::move(job).error();
-    }
-    if (auto limited = calls.set_limits(job->get()); !limited) {
-        return std::move(limited).error();
-    }
-    if (auto assigned = calls.assign(job->get(), process); !assigned) {
-        return std::move(assigned).error();
-    }
+    DROVANE_RETURN_IF_ERROR(job);
+    DROVANE_RETURN_IF_ERROR(calls.set_limits(job->get()));
+    DROVANE_RETURN_IF_ERROR(calls.assign(job->get(), process));
     return std::move(*job);
 }
 

@@ -14,6 +14,7 @@
 #include "service/hub/core/managed_core.hpp"
 #include "service/hub/helper_log.hpp"
 #include "text.hpp"
+#include "win/last_error.hpp"
 #include "win/module_path.hpp"
 
 namespace drovane::hub {
@@ -46,9 +47,7 @@ Status release_core(CoreSlot& slot) {
     const auto deadline = CoreClock::now() + kExitWait;
     for (;;) {
         auto polled = slot.calls->poll(slot.held->process.get());
-        if (!polled) {
-            return std::move(polled).error();
-        }
+        DROVANE_RETURN_IF_ERROR(polled);
         if (polled->has_value()) {
             slot.held.reset();
             return {};
@@ -91,13 +90,11 @@ Reply CoreSupervisor::ping_helper(std::string core_sha256) {
     }
     auto own_path = [&]() -> Result<std::filesystem::path> {
         auto core = core_executable();
-        if (!core) {
-            return std::move(core).error();
-        }
+        DROVANE_RETURN_IF_ERROR(core);
         win::unique_file file(::CreateFileW(core->c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file) {
-            return Error::os(::GetLastError());
+            return win::last_os_error();
         }
         file.reset();
         return win::own_executable_path();

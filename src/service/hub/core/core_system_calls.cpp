@@ -1,4 +1,5 @@
 #include "service/hub/core/core_system_calls.hpp"
+#include "win/last_error.hpp"
 
 #include <thread>
 #include <utility>
@@ -13,22 +14,20 @@ Result<std::optional<std::uint32_t>> CoreSystemCalls::poll(HANDLE process) {
     switch (::WaitForSingleObject(process, 0)) {
         case WAIT_OBJECT_0: {
             DWORD code = 0;
-            if (!::GetExitCodeProcess(process, &code)) {
-                return Error::os(::GetLastError());
-            }
+            DROVANE_RETURN_IF_WIN32_BOOL_FALSE(::GetExitCodeProcess(process, &code));
             return std::optional<std::uint32_t>(code);
         }
         case WAIT_TIMEOUT:
             return std::optional<std::uint32_t>();
         default:
-            return Error::os(::GetLastError());
+            return win::last_os_error();
     }
 }
 
 Result<win::unique_handle> CoreSystemCalls::create_job() {
     HANDLE job = ::CreateJobObjectW(nullptr, nullptr);
     if (job == nullptr) {
-        return Error::os(::GetLastError());
+        return win::last_os_error();
     }
     return win::unique_handle(job);
 }
@@ -36,23 +35,19 @@ Result<win::unique_handle> CoreSystemCalls::create_job() {
 Status CoreSystemCalls::set_limits(HANDLE job) {
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (!::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits,
-                                   sizeof limits)) {
-        return Error::os(::GetLastError());
-    }
+    DROVANE_RETURN_IF_WIN32_BOOL_FALSE(
+        ::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits));
     return {};
 }
 
 Status CoreSystemCalls::assign(HANDLE job, HANDLE process) {
-    if (!::AssignProcessToJobObject(job, process)) {
-        return Error::os(::GetLastError());
-    }
+    DROVANE_RETURN_IF_WIN32_BOOL_FALSE(::AssignProcessToJobObject(job, process));
     return {};
 }
 
 Status CoreSystemCalls::resume(HANDLE thread) {
     if (::ResumeThread(thread) == static_cast<DWORD>(-1)) {
-        return Error::os(::GetLastError());
+        return win::last_os_error();
     }
     return {};
 }

@@ -53,12 +53,8 @@ Result<Sha256Digest> Sha256::finish() {
 
 Result<Sha256Digest> sha256_of(std::string_view bytes) {
     auto digest = Sha256::create();
-    if (!digest) {
-        return std::move(digest).error();
-    }
-    if (auto fed = digest->update(bytes); !fed) {
-        return std::move(fed).error();
-    }
+    DROVANE_RETURN_IF_ERROR(digest);
+    DROVANE_RETURN_IF_ERROR(digest->update(bytes));
     return digest->finish();
 }
 
