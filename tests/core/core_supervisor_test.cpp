@@ -253,13 +253,7 @@ class TestCalls : public CoreSystemCalls {
 
 class CoreSupervisorTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        // Lines before the marker belong to earlier tests of this process.
-        marker_ =
-            std::string("---- ") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        append_helper_log(marker_);
-        calls_ = std::make_shared<TestCalls>();
-    }
+    void SetUp() override { calls_ = std::make_shared<TestCalls>(); }
 
     void TearDown() override {
         std::error_code ignored;
@@ -277,6 +271,7 @@ class CoreSupervisorTest : public ::testing::Test {
         options.expected_digest = file_digest(sample_core());
         options.calls = calls_;
         options.after_verification = std::move(hook);
+        options.log = log_;
         supervisor_ = std::make_unique<CoreSupervisor>(std::move(options));
         return *supervisor_;
     }
@@ -291,9 +286,13 @@ class CoreSupervisorTest : public ::testing::Test {
         return copy;
     }
 
+    // The lines of this test's own log.
     std::vector<std::string> new_log() const {
-        std::string body = helper_log_text();
+        std::string body = log_->text();
         std::vector<std::string> lines;
+        if (body.empty()) {
+            return lines;
+        }
         std::size_t at = 0;
         while (at <= body.size()) {
             std::size_t end = body.find('\n', at);
@@ -303,11 +302,7 @@ class CoreSupervisorTest : public ::testing::Test {
             lines.push_back(body.substr(at, end - at));
             at = end + 1;
         }
-        auto marker = std::find(lines.rbegin(), lines.rend(), marker_);
-        if (marker == lines.rend()) {
-            return lines;
-        }
-        return std::vector<std::string>(marker.base(), lines.end());
+        return lines;
     }
 
     bool logged(const std::string& line) const {
@@ -330,7 +325,7 @@ class CoreSupervisorTest : public ::testing::Test {
         return wait_for([&] { return logged(line); }, timeout);
     }
 
-    std::string marker_;
+    std::shared_ptr<HelperLogList> log_ = std::make_shared<HelperLogList>(kHelperLogCapacity);
     std::shared_ptr<TestCalls> calls_;
     std::unique_ptr<CoreSupervisor> supervisor_;
     fs::path temp_;
@@ -476,6 +471,7 @@ TEST_F(CoreSupervisorTest, LaunchFailureCarriesTheSystemCode) {
     CoreSupervisorOptions options;
     options.core_path = copy;
     options.expected_digest = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+    options.log = log_;
     CoreSupervisor core(std::move(options));
     Reply reply = core.start_core({address("a11"), kSession});
     EXPECT_EQ(reply.status, 500u) << reply.body;

@@ -30,6 +30,7 @@ std::size_t count_lines_starting(const std::string& log, const std::string& pref
 }
 
 TEST(AcceptLoop, FailedAcceptIsLoggedAndClosingTheListenerEndsItsPause) {
+    hub::HelperLogList log(hub::kHelperLogCapacity);
     boost::asio::io_context io;
     Listener listener(io.get_executor());
     listener.acceptor.open(tcp::v4());
@@ -42,7 +43,7 @@ TEST(AcceptLoop, FailedAcceptIsLoggedAndClosingTheListenerEndsItsPause) {
         io,
         [&]() -> boost::asio::awaitable<void> {
             auto connection =
-                co_await accept_owner_connection(listener, "S-1-5-18", io.get_executor());
+                co_await accept_owner_connection(listener, "S-1-5-18", io.get_executor(), log);
             got_connection = connection.has_value();
             ended = true;
         },
@@ -55,9 +56,9 @@ TEST(AcceptLoop, FailedAcceptIsLoggedAndClosingTheListenerEndsItsPause) {
     // pending, so the retry itself is not shown here.)
     ::closesocket(listener.acceptor.native_handle());
     io.run_for(300ms);
-    std::string log = hub::helper_log_text();
-    EXPECT_EQ(count_lines_starting(log, prefix), 1u) << log;
-    EXPECT_NE(log.find(" (os error "), std::string::npos) << log;
+    const std::string text = log.text();
+    EXPECT_EQ(count_lines_starting(text, prefix), 1u) << text;
+    EXPECT_NE(text.find(" (os error "), std::string::npos) << text;
     EXPECT_FALSE(ended);  // pausing
 
     // Closed in the middle of the pause: the loop ends at once, with no connection.
@@ -70,6 +71,7 @@ TEST(AcceptLoop, FailedAcceptIsLoggedAndClosingTheListenerEndsItsPause) {
 }
 
 TEST(AcceptLoop, AfterAFailedAcceptAndItsPauseTheNextConnectionsAreServed) {
+    hub::HelperLogList log(hub::kHelperLogCapacity);
     boost::asio::io_context io;
     Listener listener(io.get_executor());
     listener.acceptor.open(tcp::v4());
@@ -83,7 +85,6 @@ TEST(AcceptLoop, AfterAFailedAcceptAndItsPauseTheNextConnectionsAreServed) {
     };
     const std::string owner = process_account_sid(::GetCurrentProcessId()).value();
     const std::string prefix = "Helper could not accept a connection: ";
-    const std::size_t failures_before = count_lines_starting(hub::helper_log_text(), prefix);
 
     // The client end of every connection the loop hands back.
     std::vector<tcp::endpoint> served;
@@ -91,7 +92,7 @@ TEST(AcceptLoop, AfterAFailedAcceptAndItsPauseTheNextConnectionsAreServed) {
         io,
         [&]() -> boost::asio::awaitable<void> {
             while (auto connection =
-                       co_await accept_owner_connection(listener, owner, io.get_executor())) {
+                       co_await accept_owner_connection(listener, owner, io.get_executor(), log)) {
                 served.push_back(connection->remote_endpoint());
             }
         },
@@ -128,8 +129,8 @@ TEST(AcceptLoop, AfterAFailedAcceptAndItsPauseTheNextConnectionsAreServed) {
     // The connection whose accept failed was closed, and the failure logged once.
     char byte = 0;
     EXPECT_LE(::recv(failed->native_handle(), &byte, 1, 0), 0);
-    std::string log = hub::helper_log_text();
-    EXPECT_EQ(count_lines_starting(log, prefix), failures_before + 1) << log;
+    const std::string text = log.text();
+    EXPECT_EQ(count_lines_starting(text, prefix), 1u) << text;
     listener.close();
     io.run_for(100ms);
 }

@@ -19,7 +19,7 @@ constexpr auto kNoThrow = boost::asio::as_tuple(boost::asio::use_awaitable);
 
 boost::asio::awaitable<std::optional<boost::asio::ip::tcp::socket>> accept_owner_connection(
     Listener& listener, std::string_view owner_sid,
-    boost::asio::any_io_executor connection_executor) {
+    boost::asio::any_io_executor connection_executor, hub::HelperLogList& log) {
     while (listener.acceptor.is_open()) {
         auto [error, connection] =
             co_await listener.acceptor.async_accept(connection_executor, kNoThrow);
@@ -32,8 +32,8 @@ boost::asio::awaitable<std::optional<boost::asio::ip::tcp::socket>> accept_owner
         if (error) {
             boost::system::error_code ignored;
             connection.close(ignored);  // not held through the pause
-            hub::append_helper_log("Helper could not accept a connection: " +
-                                   Error::os(static_cast<std::uint32_t>(error.value())).text());
+            log.append("Helper could not accept a connection: " +
+                       Error::os(static_cast<std::uint32_t>(error.value())).text());
             if (!listener.pause) {
                 try {
                     listener.pause.emplace(listener.acceptor.get_executor());
@@ -54,7 +54,7 @@ boost::asio::awaitable<std::optional<boost::asio::ip::tcp::socket>> accept_owner
         if (is_owner_connection(socket, owner_sid)) {
             co_return std::move(connection);
         }
-        refuse_connection(std::move(connection));
+        refuse_connection(std::move(connection), log);
     }
     co_return std::nullopt;
 }

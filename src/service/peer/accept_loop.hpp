@@ -11,6 +11,8 @@
 #include <optional>
 #include <string_view>
 
+#include "service/hub/helper_log.hpp"
+
 namespace drovane::peer {
 
 // The pause after a failed accept.
@@ -41,9 +43,11 @@ struct Listener {
 // Waits for the next accepted connection that passes the owner check; the check runs before a
 // byte of the connection is read. Accept failures are logged and retried after a pause, refused
 // connections are closed and the loop goes on at once. Ends, with none, only once the listener
-// has been closed. Accepted sockets belong to `connection_executor`.
+// has been closed. Accepted sockets belong to `connection_executor`. Failures and refusals go to
+// `log`, which must outlive the loop.
 boost::asio::awaitable<std::optional<boost::asio::ip::tcp::socket>> accept_owner_connection(
     Listener& listener, std::string_view owner_sid,
-    boost::asio::any_io_executor connection_executor);
+    boost::asio::any_io_executor connection_executor,
+    hub::HelperLogList& log = hub::process_helper_log());
 
 }  // namespace drovane::peer

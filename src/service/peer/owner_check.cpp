@@ -102,9 +102,9 @@ bool is_owner_endpoint(const Ipv4Endpoint& peer, const Ipv4Endpoint& local,
     return again && again->has_value() && **again == **pid;
 }
 
-void refuse_connection(boost::asio::ip::tcp::socket connection) {
+void refuse_connection(boost::asio::ip::tcp::socket connection, hub::HelperLogList& log) {
     if (!refusal_logged.exchange(true)) {
-        hub::append_helper_log("Helper refused a connection from an account other than its owner");
+        log.append("Helper refused a connection from an account other than its owner");
     }
     boost::system::error_code ignored;
     connection.close(ignored);

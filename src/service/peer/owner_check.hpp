@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "error.hpp"
+#include "service/hub/helper_log.hpp"
 #include "service/peer/tcp_table.hpp"
 #include "win/handles.hpp"
 
@@ -38,7 +39,8 @@ bool is_owner_endpoint(const Ipv4Endpoint& peer, const Ipv4Endpoint& local,
 bool is_owner_connection(SOCKET connection, std::string_view owner_sid);
 
 // Closes a connection that failed the check, without reading or writing; the first refusal in
-// the life of the process writes one line to the Helper log.
-void refuse_connection(boost::asio::ip::tcp::socket connection);
+// the life of the process writes one line to `log`.
+void refuse_connection(boost::asio::ip::tcp::socket connection,
+                       hub::HelperLogList& log = hub::process_helper_log());
 
 }  // namespace drovane::peer

@@ -8,7 +8,6 @@
 
 #include "service/hub/core/core_rules.hpp"
 #include "service/hub/core/core_timing.hpp"
-#include "service/hub/helper_log.hpp"
 
 namespace drovane::hub {
 
@@ -17,9 +16,9 @@ namespace {
 constexpr std::size_t kOutputBufferSize = 8192;
 
 // Copies lines until the stream ends, a read fails or a line is not UTF-8.
-void copy_lines(HANDLE pipe) {
+void copy_lines(HANDLE pipe, HelperLogList& log) {
     std::vector<char> buffer(kOutputBufferSize);
-    CoreLineSplitter lines([](std::string line) { append_helper_log(std::move(line)); });
+    CoreLineSplitter lines([&log](std::string line) { log.append(std::move(line)); });
     for (;;) {
         DWORD read = 0;
         if (!::ReadFile(pipe, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
@@ -57,7 +56,7 @@ void notice_exit(CoreSlot& slot, const std::string& session_id) {
                 return;
             }
             if (polled->has_value()) {
-                append_helper_log("Core exited on its own: " + format_exit_status(**polled));
+                slot.log->append("Core exited on its own: " + format_exit_status(**polled));
                 slot.held.reset();
                 return;
             }
@@ -74,7 +73,7 @@ void notice_exit(CoreSlot& slot, const std::string& session_id) {
 void watch_core_output(std::shared_ptr<CoreSlot> slot, std::string session_id,
                        win::unique_handle pipe) noexcept {
     try {
-        copy_lines(pipe.get());
+        copy_lines(pipe.get(), *slot->log);
         // From here the Core's writes to its standard error fail.
         pipe.reset();
         notice_exit(*slot, session_id);

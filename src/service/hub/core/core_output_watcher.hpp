@@ -1,4 +1,4 @@
-// The output watcher of one launched Core: copies its standard-error lines into the Helper log,
+// The output watcher of one launched Core: copies its standard-error lines into the slot's log,
 // then watches for a short while whether the Core exits by itself.
 #pragma once
 

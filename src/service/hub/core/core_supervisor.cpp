@@ -27,9 +27,9 @@ Reply with_protocol_header(Reply reply) {
 
 // A failed process creation or resume: the bare error text in the log and the reply, with the
 // system code when there is one.
-Reply launch_failed(const Error& error) {
+Reply launch_failed(const Error& error, HelperLogList& log) {
     std::string text = error.text();
-    append_helper_log(text);
+    log.append(text);
     std::optional<std::int32_t> os_error;
     if (auto code = error.os_code()) {
         os_error = static_cast<std::int32_t>(*code);
@@ -66,8 +66,16 @@ CoreSupervisor::CoreSupervisor(CoreSupervisorOptions options)
       expected_digest_(options.expected_digest ? std::move(*options.expected_digest)
                                                : std::string(expected_core_digest())),
       after_verification_(std::move(options.after_verification)),
-      slot_(std::make_shared<CoreSlot>(options.calls ? std::move(options.calls)
-                                                     : std::make_shared<CoreSystemCalls>())) {}
+      slot_(std::make_shared<CoreSlot>(
+          options.calls ? std::move(options.calls) : std::make_shared<CoreSystemCalls>(),
+          // The process's log is never destroyed: a pointer that owns nothing stands for it.
+          options.log
+              ? std::move(options.log)
+              : std::shared_ptr<HelperLogList>(std::shared_ptr<void>(), &process_helper_log()))) {}
+
+void CoreSupervisor::log(std::string line) const {
+    slot_->log->append(std::move(line));
+}
 
 // Going away with a Core held is the Helper going away: discarding the record closes the job,
 // which ends the Core, whose watcher then finds nothing to do.
@@ -85,7 +93,7 @@ Result<std::filesystem::path> CoreSupervisor::core_executable() const {
 
 Reply CoreSupervisor::ping_helper(std::string core_sha256) {
     if (core_sha256 != expected_digest_) {
-        append_helper_log("Helper ping rejected a Core SHA256 mismatch");
+        log("Helper ping rejected a Core SHA256 mismatch");
         return with_protocol_header(error_reply(409, "coreSha256Mismatch", "Core SHA256 mismatch"));
     }
     auto own_path = [&]() -> Result<std::filesystem::path> {
@@ -101,7 +109,7 @@ Reply CoreSupervisor::ping_helper(std::string core_sha256) {
     }();
     if (!own_path) {
         std::string text = own_path.error().text();
-        append_helper_log("Helper ping failed: " + text);
+        log("Helper ping failed: " + text);
         return with_protocol_header(text_reply(409, std::move(text)));
     }
     return with_protocol_header(text_reply(200, to_utf8(own_path->native())));
@@ -117,7 +125,7 @@ Reply CoreSupervisor::start_core(StartParams params) {
     std::lock_guard lock(slot_->lock);
     if (auto released = release_core(*slot_); !released) {
         std::string text = released.error().text();
-        append_helper_log("Helper could not release the managed Core: " + text);
+        log("Helper could not release the managed Core: " + text);
         return error_reply(500, "coreStopFailed", text);
     }
     auto path = core_executable();
@@ -148,7 +156,7 @@ Reply CoreSupervisor::launch_core(const VerifiedCore& core, const StartParams& p
     CoreSystemCalls& calls = *slot_->calls;
     auto created = create_suspended_core(calls, core, params.address);
     if (!created) {
-        return launch_failed(created.error());
+        return launch_failed(created.error(), *slot_->log);
     }
     PendingCore& pending = *created;
     const DWORD pid = ::GetProcessId(pending.process());
@@ -156,7 +164,7 @@ Reply CoreSupervisor::launch_core(const VerifiedCore& core, const StartParams& p
     auto job = confine_core(calls, pending.process());
     if (!job) {
         std::string text = job.error().text();
-        append_helper_log("Helper could not confine the Core: " + text);
+        log("Helper could not confine the Core: " + text);
         return error_reply(500, "internalError", "Core confinement failed: " + text);
     }
 
@@ -175,7 +183,7 @@ Reply CoreSupervisor::launch_core(const VerifiedCore& core, const StartParams& p
     });
 
     if (auto resumed = calls.resume(pending.thread()); !resumed) {
-        return launch_failed(resumed.error());
+        return launch_failed(resumed.error(), *slot_->log);
     }
     pending.hand_over(record);
     slot_->held.emplace(std::move(record));
@@ -195,7 +203,7 @@ Reply CoreSupervisor::stop_core(StopParams params) {
     }
     if (auto released = release_core(*slot_); !released) {
         std::string text = released.error().text();
-        append_helper_log("Helper could not stop the managed Core: " + text);
+        log("Helper could not stop the managed Core: " + text);
         return error_reply(500, "coreStopFailed", text);
     }
     return json_reply(200, StopReply{params.session_id, true, std::nullopt});
@@ -204,8 +212,7 @@ Reply CoreSupervisor::stop_core(StopParams params) {
 void CoreSupervisor::stop_core_on_shutdown() {
     std::lock_guard lock(slot_->lock);
     if (auto released = release_core(*slot_); !released) {
-        append_helper_log("Helper could not stop the managed Core on shutdown: " +
-                          released.error().text());
+        log("Helper could not stop the managed Core on shutdown: " + released.error().text());
     }
 }
 

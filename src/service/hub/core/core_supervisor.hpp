@@ -12,6 +12,7 @@
 #include "service/hub/api/core_operations.hpp"
 #include "service/hub/core/core_executable.hpp"
 #include "service/hub/core/core_system_calls.hpp"
+#include "service/hub/helper_log.hpp"
 
 namespace drovane::hub {
 
@@ -26,6 +27,8 @@ struct CoreSupervisorOptions {
     std::shared_ptr<CoreSystemCalls> calls;
     // Called with the Core path once the file has been verified and is held, before the launch.
     std::function<void(const std::filesystem::path&)> after_verification;
+    // Where the supervisor and the Core's output go; empty means the process's Helper log.
+    std::shared_ptr<HelperLogList> log;
 };
 
 // The product creates one; every supervisor has its own slot and lock, shared with the output
@@ -49,6 +52,8 @@ class CoreSupervisor final : public CoreOperations {
     Result<std::filesystem::path> core_executable() const;
     // Launches the verified Core and records it; the caller holds the Core lock.
     Reply launch_core(const VerifiedCore& core, const StartParams& params);
+    // Writes one line to the supervisor's log.
+    void log(std::string line) const;
 
     std::optional<std::filesystem::path> core_path_;
     std::string expected_digest_;

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "service/hub/core/core_system_calls.hpp"
+#include "service/hub/helper_log.hpp"
 #include "win/handles.hpp"
 
 namespace drovane::hub {
@@ -41,11 +42,14 @@ struct ManagedCore {
 
 // core_slot with the Core lock that guards it. A plain mutex: a holder that fails abnormally
 // unlocks it through its guard and leaves the slot as it was, and later holders carry on with it.
-// Watchers share it with the supervisor, so a watcher never outlives what it touches.
+// Watchers share it with the supervisor, so a watcher never outlives what it touches, the log
+// it writes to included.
 struct CoreSlot {
-    explicit CoreSlot(std::shared_ptr<CoreSystemCalls> system) : calls(std::move(system)) {}
+    CoreSlot(std::shared_ptr<CoreSystemCalls> system, std::shared_ptr<HelperLogList> helper_log)
+        : calls(std::move(system)), log(std::move(helper_log)) {}
 
     const std::shared_ptr<CoreSystemCalls> calls;
+    const std::shared_ptr<HelperLogList> log;
     std::mutex lock;
     std::optional<ManagedCore> held;
 };
