@@ -42,10 +42,10 @@ cmake --build --preset linux -j"$jobs"
 step "native tests"
 ctest --preset linux -j"$jobs" || status=1
 
-if [[ -d tests/http ]]; then
+if [[ -d tests/service/hub/http ]]; then
   step "native HTTP tests under ThreadSanitizer"
   cmake --preset linux-tsan >/dev/null
-  cmake --build --preset linux-tsan -j"$jobs" --target http_tests
+  cmake --build --preset linux-tsan -j"$jobs" --target http_tests runtime_tests
   ctest --preset linux-tsan -R '^Http' || status=1
 fi
 

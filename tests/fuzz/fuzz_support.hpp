@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 
+#include "fakes/recording_core.hpp"
 #include "service/blocking_pool.hpp"
 #include "service/hub/api/core_operations.hpp"
 #include "service/hub/api/router.hpp"
@@ -36,22 +37,6 @@ using asio::ip::tcp;
     std::abort();
 }
 
-// Answers every operation at once, the way a Core that is not running would.
-class IdleCore final : public hub::CoreOperations {
-  public:
-    hub::Reply ping_helper(std::string) override {
-        return hub::with_header(hub::text_reply(200, "C:\\Helper\\DrovaneHelper.exe"),
-                                hub::kProtocolHeader, hub::kProtocolVersion);
-    }
-    hub::Reply start_core(hub::StartParams params) override {
-        return hub::json_reply(200, hub::StartReply{params.session_id, 4242});
-    }
-    hub::Reply stop_core(hub::StopParams params) override {
-        return hub::json_reply(200, hub::StopReply{params.session_id, false, "notRunning"});
-    }
-    void stop_core_on_shutdown() override {}
-};
-
 // Made once per fuzzing process: the listener that every exchange connects through.
 struct Listener {
     asio::io_context io;  // never run: the acceptor is used synchronously
@@ -67,8 +52,15 @@ struct Listener {
 // destroyed first: its threads are joined before the io_context they resume on goes away (a
 // pool thread may still hold a copy of a caller's executor just after its completion).
 struct Session {
+    // Every operation is answered at once; stop as when no Core runs.
+    Session() {
+        core.stop_hook = [](const hub::StopParams& params) {
+            return hub::json_reply(200, hub::StopReply{params.session_id, false, "notRunning"});
+        };
+    }
+
     asio::io_context io;
-    IdleCore core;
+    hub::testing::RecordingCore core;
     BlockingPool pool{8};
     hub::RequestRouter router{core, pool};
 };

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "fakes/recording_core.hpp"
 #include "names.hpp"
 #include "service/hub/api/core_operations.hpp"
 #include "service/hub/api/wire.hpp"
@@ -83,55 +84,6 @@ class RecordingStatus : public StatusReporter {
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<ServiceStatus> reports_;
-};
-
-class FakeCore : public hub::CoreOperations {
-  public:
-    // ping answers "pong <digest>"; while `hold_pings` is set it waits for release() first.
-    hub::Reply ping_helper(std::string core_sha256) override {
-        std::unique_lock lock(mutex_);
-        ++pings_;
-        changed_.notify_all();
-        changed_.wait(lock, [&] { return !hold_pings; });
-        return hub::text_reply(200, "pong " + core_sha256);
-    }
-    hub::Reply start_core(hub::StartParams) override { return hub::text_reply(200, "started"); }
-    hub::Reply stop_core(hub::StopParams) override { return hub::text_reply(200, "stopped"); }
-    void stop_core_on_shutdown() override {
-        std::lock_guard lock(mutex_);
-        ++shutdown_stops_;
-    }
-
-    void hold() {
-        std::lock_guard lock(mutex_);
-        hold_pings = true;
-    }
-    void release() {
-        {
-            std::lock_guard lock(mutex_);
-            hold_pings = false;
-        }
-        changed_.notify_all();
-    }
-    bool wait_for_pings(int count) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, 20s, [&] { return pings_ >= count; });
-    }
-    int pings() {
-        std::lock_guard lock(mutex_);
-        return pings_;
-    }
-    int shutdown_stops() {
-        std::lock_guard lock(mutex_);
-        return shutdown_stops_;
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool hold_pings = false;
-    int pings_ = 0;
-    int shutdown_stops_ = 0;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -362,6 +314,10 @@ class EndpointServer : public ::testing::Test {
         auto [sender, receiver] = make_shutdown_flag();
         sender_ = std::move(sender);
         receiver_ = std::move(receiver);
+        // ping answers "pong <digest>", so that a reply shows which request it answers.
+        core_.ping_hook = [](const std::string& digest) {
+            return hub::text_reply(200, "pong " + digest);
+        };
     }
 
     void TearDown() override {
@@ -409,7 +365,7 @@ class EndpointServer : public ::testing::Test {
     }
 
     RecordingStatus status_;
-    FakeCore core_;
+    hub::testing::RecordingCore core_;
     std::unique_ptr<Runtime> runtime_;
     ShutdownSender sender_;
     ShutdownReceiver receiver_;
@@ -454,7 +410,7 @@ TEST_F(EndpointServer, PublishesServesKeepAliveAndCleansUpOnStop) {
     EXPECT_EQ(reports[1].checkpoint, 1u);
     EXPECT_EQ(reports[1].wait_hint, 10000u);
     EXPECT_FALSE(runtime_key_exists());
-    EXPECT_EQ(core_.shutdown_stops(), 1);
+    EXPECT_EQ(core_.count("shutdown"), 1u);
     // The listener is gone with the run.
     EXPECT_FALSE(Client(port).connected());
 }
@@ -490,7 +446,7 @@ TEST_F(EndpointServer, RepliesThatAskToCloseEndTheConnection) {
         EXPECT_EQ(reply->status, c.status);
         EXPECT_TRUE(client.closed_without_data()) << c.status;
     }
-    EXPECT_EQ(core_.pings(), 0);
+    EXPECT_EQ(core_.count("ping"), 0u);
     sender_.send(true);
     EXPECT_TRUE(finish());
 }
@@ -524,7 +480,7 @@ TEST_F(EndpointServer, StopLetsARequestInFlightFinishAndClosesIdleConnections) {
     core_.hold();
     Client busy(port);
     ASSERT_TRUE(busy.send_all(get_request("/ping?coreSha256=late")));
-    ASSERT_TRUE(core_.wait_for_pings(1));
+    ASSERT_TRUE(core_.wait_for_calls(1, "ping"));
 
     sender_.send(true);
     ASSERT_TRUE(status_.wait_for(SERVICE_STOP_PENDING));
@@ -558,8 +514,8 @@ TEST_F(EndpointServer, FlagAlreadySetStopsWithoutAcceptingAnything) {
               (std::vector<std::uint32_t>{SERVICE_RUNNING, SERVICE_STOP_PENDING}));
     ASSERT_TRUE(early && early->connected());
     EXPECT_TRUE(early->closed_without_data());
-    EXPECT_EQ(core_.pings(), 0);
-    EXPECT_EQ(core_.shutdown_stops(), 1);
+    EXPECT_EQ(core_.count("ping"), 0u);
+    EXPECT_EQ(core_.count("shutdown"), 1u);
     EXPECT_FALSE(runtime_key_exists());
 }
 
@@ -580,7 +536,7 @@ TEST_F(EndpointServer, FailedRunningReportWithdrawsThePort) {
     EXPECT_EQ(result.error().message(), "report helper service running");
     ASSERT_NE(result.error().cause(), nullptr);
     EXPECT_FALSE(runtime_key_exists());
-    EXPECT_EQ(core_.shutdown_stops(), 0);
+    EXPECT_EQ(core_.count("shutdown"), 0u);
 }
 
 TEST_F(EndpointServer, AbandonedRunStillWithdrawsThePort) {
@@ -590,7 +546,7 @@ TEST_F(EndpointServer, AbandonedRunStillWithdrawsThePort) {
     runtime_->shutdown();  // the host tears the runtime down without a stop
     runtime_.reset();
     EXPECT_FALSE(runtime_key_exists());
-    EXPECT_EQ(core_.shutdown_stops(), 0);
+    EXPECT_EQ(core_.count("shutdown"), 0u);
     EXPECT_EQ(status_.reports().size(), 1u);
 }
 

@@ -37,6 +37,7 @@
 #include <thread>
 #include <vector>
 
+#include "fakes/recording_core.hpp"
 #include "service/hub/api/wire.hpp"
 #include "service/hub/helper_log.hpp"
 #include "service/hub/http/http_connection.hpp"
@@ -49,57 +50,6 @@ namespace asio = boost::asio;
 using asio::ip::tcp;
 using namespace std::chrono_literals;
 
-// Records every operation; ping can be held until the test releases it.
-class RecordingCore final : public CoreOperations {
-  public:
-    Reply ping_helper(std::string core_sha256) override {
-        std::unique_lock<std::mutex> lock(mutex_);
-        calls_.push_back("ping " + core_sha256);
-        changed_.notify_all();
-        changed_.wait(lock, [this] { return !hold_; });
-        return text_reply(200, "pong");
-    }
-    Reply start_core(StartParams params) override {
-        record("start " + params.address + " " + params.session_id);
-        return json_reply(200, StartReply{params.session_id, 42});
-    }
-    Reply stop_core(StopParams params) override {
-        record("stop " + params.session_id);
-        return json_reply(200, StopReply{params.session_id, true, std::nullopt});
-    }
-    void stop_core_on_shutdown() override {}
-
-    void hold() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        hold_ = true;
-    }
-    void release() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        hold_ = false;
-        changed_.notify_all();
-    }
-    bool wait_for_calls(std::size_t count) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, 10s, [&] { return calls_.size() >= count; });
-    }
-    std::vector<std::string> calls() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return calls_;
-    }
-
-  private:
-    void record(std::string call) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        calls_.push_back(std::move(call));
-        changed_.notify_all();
-    }
-
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::string> calls_;
-    bool hold_ = false;
-};
-
 // A runtime, the router over the recording Core, and an acceptor on 127.0.0.1 that hands every
 // connection to the connection set.
 class TestServer {
@@ -110,6 +60,8 @@ class TestServer {
           connections_(runtime_->executor(), router_),
           acceptor_(asio::make_strand(runtime_->executor()),
                     tcp::endpoint(asio::ip::make_address_v4("127.0.0.1"), 0)) {
+        // A ping answers with a body of its own, so that a reply shows it came from the Core.
+        core.ping_hook = [](const std::string&) { return text_reply(200, "pong"); };
         port = acceptor_.local_endpoint().port();
         asio::co_spawn(acceptor_.get_executor(), accept_loop(), asio::detached);
     }
@@ -145,7 +97,7 @@ class TestServer {
         return "http://127.0.0.1:" + std::to_string(port) + path;
     }
 
-    RecordingCore core;
+    testing::RecordingCore core;
     std::uint16_t port = 0;
     std::atomic<int> accepted{0};
 
@@ -319,7 +271,7 @@ TEST(HttpServer, CurlRepliesAndConnectionReuse) {
          "/start",
          "200 OK",
          1,
-         {"< HTTP/1.1 100 Continue", "\"pid\":42"}},
+         {"< HTTP/1.1 100 Continue", "\"pid\":4242"}},
         {"unread small body is skipped", "-d 'x=1'", "/ping", "405 Method Not Allowed", 1, {}},
         {"unread chunked body closes",
          "-H 'Transfer-Encoding: chunked' -d '{}'",
@@ -450,7 +402,7 @@ TEST(HttpServer, NghttpSpeaksHttp2WithPriorKnowledge) {
     ASSERT_EQ(stop.status, 0) << stop.output;
     EXPECT_NE(stop.output.find(":status: 200"), std::string::npos) << stop.output;
     ASSERT_TRUE(server.core.wait_for_calls(1));
-    EXPECT_EQ(server.core.calls().back(), "stop " + kSession);
+    EXPECT_EQ(server.core.calls().back(), (testing::RecordingCore::Call{"stop", {kSession}}));
 
     // :authority stands for Host: a foreign name is refused and the connection goes away.
     const Command foreign = run("nghttp -nv -H ':authority: example.com' " + server.url("/logs"));

@@ -1,5 +1,5 @@
-// Test doubles for the request layer: a recording CoreOperations, a scripted request body and a
-// driver that runs one route_request to its reply on an io_context of its own.
+// Test doubles for the request layer: the recording CoreOperations, a scripted request body and
+// a driver that runs one route_request to its reply on an io_context of its own.
 #pragma once
 
 #include <boost/asio/co_spawn.hpp>
@@ -10,76 +10,16 @@
 #include <cstdlib>
 #include <exception>
 #include <fstream>
-#include <functional>
-#include <mutex>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "fakes/recording_core.hpp"
 #include "service/hub/api/core_operations.hpp"
 #include "service/hub/api/router.hpp"
 #include "service/hub/api/wire.hpp"
 
 namespace drovane::hub::testing {
-
-// Records every call; answers with a fixed reply per operation unless a hook is set.
-class RecordingCore final : public CoreOperations {
-  public:
-    struct Call {
-        std::string operation;  // "ping", "start", "stop", "shutdown"
-        std::vector<std::string> arguments;
-        bool operator==(const Call&) const = default;
-    };
-
-    Reply ping_helper(std::string core_sha256) override {
-        record({"ping", {core_sha256}});
-        if (ping_hook) {
-            return ping_hook(core_sha256);
-        }
-        return with_header(text_reply(200, "Z:\\helper\\DrovaneHelper.exe"), kProtocolHeader,
-                           kProtocolVersion);
-    }
-    Reply start_core(StartParams params) override {
-        record({"start", {params.address, params.session_id}});
-        if (throw_text) {
-            throw std::runtime_error(*throw_text);
-        }
-        if (start_hook) {
-            return start_hook(params);
-        }
-        return json_reply(200, StartReply{params.session_id, 4242});
-    }
-    Reply stop_core(StopParams params) override {
-        record({"stop", {params.session_id}});
-        if (throw_text) {
-            throw std::runtime_error(*throw_text);
-        }
-        if (stop_hook) {
-            return stop_hook(params);
-        }
-        return json_reply(200, StopReply{params.session_id, true, std::nullopt});
-    }
-    void stop_core_on_shutdown() override { record({"shutdown", {}}); }
-
-    std::vector<Call> calls() const {
-        std::lock_guard guard(lock_);
-        return calls_;
-    }
-
-    std::function<Reply(const std::string&)> ping_hook;
-    std::function<Reply(const StartParams&)> start_hook;
-    std::function<Reply(const StopParams&)> stop_hook;
-    std::optional<std::string> throw_text;  // start and stop throw this when set
-
-  private:
-    void record(Call call) {
-        std::lock_guard guard(lock_);
-        calls_.push_back(std::move(call));
-    }
-    mutable std::mutex lock_;
-    std::vector<Call> calls_;
-};
 
 // A body that yields its text, or fails, and remembers whether it was read.
 class ScriptedBody final : public BodySource {
