@@ -10,14 +10,6 @@ namespace drovane::client {
 
 namespace {
 
-constexpr std::string_view kServiceName = names::service;
-constexpr std::string_view kHelperFile = names::helper_file;
-constexpr std::string_view kCoreFile = names::core_file;
-// The recovery setting that `install` registers.
-constexpr std::size_t kRestarts = names::recovery_restarts;
-constexpr std::uint32_t kRestartDelayMs = names::recovery_restart_delay_ms;
-constexpr std::uint32_t kResetPeriodSeconds = names::recovery_reset_period_seconds;
-
 enum class Verdict { ok, warn, fail };
 
 class Report {
@@ -63,19 +55,19 @@ std::optional<std::string> check_registration(Installation& installation, Report
     Result<std::optional<ServiceRegistration>> found = installation.registration();
     if (!found) {
         report.line(Verdict::fail, "service registered",
-                    "cannot query " + std::string(kServiceName) + ": " + found.error().text());
+                    "cannot query " + std::string(names::service) + ": " + found.error().text());
         return std::nullopt;
     }
     if (!found->has_value()) {
         report.line(Verdict::fail, "service registered",
-                    std::string(kServiceName) +
+                    std::string(names::service) +
                         " is not installed: install it from an elevated "
                         "prompt: DrovaneHelper.exe install --owner-pid "
                         "<client PID>");
         return std::nullopt;
     }
     const ServiceRegistration& registration = **found;
-    report.line(Verdict::ok, "service registered", std::string(kServiceName));
+    report.line(Verdict::ok, "service registered", std::string(names::service));
     report.line(registration.own_process ? Verdict::ok : Verdict::fail, "own process",
                 registration.own_process ? "yes" : "the service shares a process: " + kReinstall);
     report.line(
@@ -91,12 +83,13 @@ std::optional<std::string> check_registration(Installation& installation, Report
     if (!recovery) {
         report.line(Verdict::warn, "recovery actions",
                     "cannot be read back here (" + recovery.error().text() +
-                        "); check them with: sc qfailure " + std::string(kServiceName));
+                        "); check them with: sc qfailure " + std::string(names::service));
     } else {
-        bool expected = recovery->reset_period_seconds == kResetPeriodSeconds &&
-                        recovery->actions.size() == kRestarts;
+        bool expected = recovery->reset_period_seconds == names::recovery_reset_period_seconds &&
+                        recovery->actions.size() == names::recovery_restarts;
         for (const RecoveryAction& action : recovery->actions) {
-            expected = expected && action.restart && action.delay_ms == kRestartDelayMs;
+            expected =
+                expected && action.restart && action.delay_ms == names::recovery_restart_delay_ms;
         }
         report.line(expected ? Verdict::ok : Verdict::fail, "recovery actions",
                     expected
@@ -106,11 +99,11 @@ std::optional<std::string> check_registration(Installation& installation, Report
 
     LaunchCommand command = parse_binary_path(registration.binary_path);
     owner_sid = command.owner_sid;
-    const bool named_right = ascii_iequals(file_name_of(command.executable), kHelperFile);
+    const bool named_right = ascii_iequals(file_name_of(command.executable), names::helper_file);
     if (!named_right) {
         report.line(Verdict::fail, "Helper binary",
                     "the binary path names " + command.executable + ", not " +
-                        std::string(kHelperFile) + ": " + kReinstall);
+                        std::string(names::helper_file) + ": " + kReinstall);
     } else if (!installation.file_exists(command.executable)) {
         report.line(Verdict::fail, "Helper binary",
                     command.executable +
@@ -162,7 +155,7 @@ void check_service(Installation& installation, Transport& transport,
         report.line(Verdict::fail, "service running", "cannot query it: " + state.error().text());
     } else if (*state != "Running") {
         report.line(Verdict::fail, "service running",
-                    "it is " + *state + ": start it with: sc start " + std::string(kServiceName) +
+                    "it is " + *state + ": start it with: sc start " + std::string(names::service) +
                         ", then read the Helper's failure with: DrovaneHelperClient logs");
     } else {
         report.line(Verdict::ok, "service running", "Running");
@@ -198,7 +191,7 @@ void check_service(Installation& installation, Transport& transport,
 // The Core's digest when it is there.
 std::optional<std::string> check_core(Installation& installation, const std::string& directory,
                                       std::string_view expected_digest, Report& report) {
-    const std::string core = join_path(directory, kCoreFile);
+    const std::string core = join_path(directory, names::core_file);
     if (!installation.file_exists(core)) {
         report.line(Verdict::fail, "Core beside the Helper",
                     core +
@@ -291,8 +284,8 @@ int run_doctor(Installation& installation, Transport& transport, std::string_vie
         check_service(installation, transport, expected_digest, core_digest, report);
     }
     check_permissions(installation, directory, report);
-    check_permissions(installation, join_path(directory, kHelperFile), report);
-    check_permissions(installation, join_path(directory, kCoreFile), report);
+    check_permissions(installation, join_path(directory, names::helper_file), report);
+    check_permissions(installation, join_path(directory, names::core_file), report);
     return report.failed() ? 1 : 0;
 }
 
