@@ -29,13 +29,18 @@ std::size_t count_lines_starting(const std::string& log, const std::string& pref
     return count;
 }
 
+// Opens the listener on a port of 127.0.0.1 that the system picks.
+void listen_on_loopback(Listener& listener) {
+    listener.acceptor.open(tcp::v4());
+    listener.acceptor.bind({boost::asio::ip::address_v4::loopback(), 0});
+    listener.acceptor.listen();
+}
+
 TEST(AcceptLoop, FailedAcceptIsLoggedAndClosingTheListenerEndsItsPause) {
     hub::HelperLogList log(hub::kHelperLogCapacity);
     boost::asio::io_context io;
     Listener listener(io.get_executor());
-    listener.acceptor.open(tcp::v4());
-    listener.acceptor.bind({boost::asio::ip::address_v4::loopback(), 0});
-    listener.acceptor.listen();
+    listen_on_loopback(listener);
 
     bool ended = false;
     bool got_connection = true;
@@ -74,9 +79,7 @@ TEST(AcceptLoop, AfterAFailedAcceptAndItsPauseTheNextConnectionsAreServed) {
     hub::HelperLogList log(hub::kHelperLogCapacity);
     boost::asio::io_context io;
     Listener listener(io.get_executor());
-    listener.acceptor.open(tcp::v4());
-    listener.acceptor.bind({boost::asio::ip::address_v4::loopback(), 0});
-    listener.acceptor.listen();
+    listen_on_loopback(listener);
     int accepts = 0;
     listener.inspect_accept = [&](boost::system::error_code& outcome) {
         if (++accepts == 1) {
