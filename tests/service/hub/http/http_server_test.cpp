@@ -696,8 +696,16 @@ TEST(HttpServer, Http2EarlyRejectionsOfOpenStreams) {
             SCOPED_TRACE(std::string(row.name) + (part_sent ? ", part of the body sent" : ""));
             row.request.body = part_sent ? "{\"sessionId\":" : "";  // the rest never comes
             row.request.ends = false;
+            // Two streams where the connection carries on. A reply that closes it ends the
+            // connection for streams the server has not taken yet, and whether a second stream
+            // arrives before that is up to timing, so those rows send one.
+            std::vector<H2Request> requests{row.request};
+            if (!row.closes) {
+                requests.push_back(row.request);
+            }
             Http2Client client(server.port);
-            const std::vector<H2Reply> replies = client.exchange({row.request, row.request});
+            const std::vector<H2Reply> replies = client.exchange(requests);
+            ASSERT_EQ(replies.size(), requests.size());
             for (const H2Reply& reply : replies) {
                 EXPECT_EQ(reply.status, row.status);
                 EXPECT_NE(reply.body.find("{\"code\":"), std::string::npos) << reply.body;
