@@ -121,8 +121,7 @@ class PageServer {
   private:
     asio::awaitable<void> accept(tcp::acceptor& acceptor) {
         for (;;) {
-            auto [ec, socket] =
-                co_await acceptor.async_accept(asio::as_tuple(asio::use_awaitable));
+            auto [ec, socket] = co_await acceptor.async_accept(asio::as_tuple(asio::use_awaitable));
             if (ec) {
                 co_return;
             }
@@ -134,8 +133,8 @@ class PageServer {
         using asio::as_tuple;
         using asio::use_awaitable;
         std::string buffer;
-        auto [ec, head_size] = co_await asio::async_read_until(
-            socket, asio::dynamic_buffer(buffer), "\r\n\r\n", as_tuple(use_awaitable));
+        auto [ec, head_size] = co_await asio::async_read_until(socket, asio::dynamic_buffer(buffer),
+                                                               "\r\n\r\n", as_tuple(use_awaitable));
         if (ec) {
             co_return;
         }
@@ -155,8 +154,8 @@ class PageServer {
         std::string body = buffer.substr(head_size);
         if (body.size() < length) {
             std::string rest(length - body.size(), '\0');
-            auto [read_ec, n] = co_await asio::async_read(socket, asio::buffer(rest),
-                                                          as_tuple(use_awaitable));
+            auto [read_ec, n] =
+                co_await asio::async_read(socket, asio::buffer(rest), as_tuple(use_awaitable));
             body += rest.substr(0, n);
         }
         const std::string path = target.substr(0, target.find('?'));
@@ -224,8 +223,7 @@ class HelperFront {
                        acceptor_.close(ignored);
                    }))
             .wait();
-        asio::co_spawn(runtime_->executor(), connections_.drain(), asio::use_future)
-            .wait_for(20s);
+        asio::co_spawn(runtime_->executor(), connections_.drain(), asio::use_future).wait_for(20s);
         runtime_->shutdown();
     }
 
@@ -359,14 +357,12 @@ std::vector<Attempt> parse_results(const std::vector<std::string>& bodies, std::
         }
         for (const boost::json::value& entry : report.at("results").as_array()) {
             const boost::json::object& result = entry.as_object();
-            attempts.push_back({page + " (" +
-                                    boost::json::value_to<std::string>(report.at("origin")) + ")",
-                                boost::json::value_to<std::string>(result.at("target")),
-                                boost::json::value_to<std::string>(result.at("attempt")),
-                                boost::json::value_to<std::string>(result.at("what")),
-                                result.at("read").as_bool(),
-                                result.at("learned").as_bool(),
-                                result.at("ms").to_number<std::int64_t>()});
+            attempts.push_back(
+                {page + " (" + boost::json::value_to<std::string>(report.at("origin")) + ")",
+                 boost::json::value_to<std::string>(result.at("target")),
+                 boost::json::value_to<std::string>(result.at("attempt")),
+                 boost::json::value_to<std::string>(result.at("what")), result.at("read").as_bool(),
+                 result.at("learned").as_bool(), result.at("ms").to_number<std::int64_t>()});
         }
     }
     return attempts;
@@ -379,10 +375,10 @@ std::string plain_start(std::uint16_t port, const std::string& session) {
     socket.connect(tcp::endpoint(kLoopback, port));
     const std::string body = "{\"address\":\"\\\\\\\\.\\\\pipe\\\\DrovaneCore_" +
                              std::string(32, 'b') + "\",\"sessionId\":\"" + session + "\"}";
-    const std::string request = "POST /start HTTP/1.1\r\nhost: 127.0.0.1:" +
-                                std::to_string(port) +
-                                "\r\ncontent-type: application/json\r\ncontent-length: " +
-                                std::to_string(body.size()) + "\r\nconnection: close\r\n\r\n" + body;
+    const std::string request =
+        "POST /start HTTP/1.1\r\nhost: 127.0.0.1:" + std::to_string(port) +
+        "\r\ncontent-type: application/json\r\ncontent-length: " + std::to_string(body.size()) +
+        "\r\nconnection: close\r\n\r\n" + body;
     asio::write(socket, asio::buffer(request));
     std::string reply;
     boost::system::error_code ec;
@@ -445,8 +441,11 @@ TEST(BrowserAgainstTheFront, HostilePagesReachNoStartOrStopAndReadNoReply) {
     const std::vector<Attempt> attempts = parse_results(reports, errors);
     std::ostringstream listing;
     for (const Attempt& a : attempts) {
-        listing << (a.read ? "READ    " : a.learned ? "LEARNED " : "        ") << a.page << " -> " << a.target << " "
-                << a.attempt << ": " << a.what << " (" << a.ms << " ms)\n";
+        listing << (a.read      ? "READ    "
+                    : a.learned ? "LEARNED "
+                                : "        ")
+                << a.page << " -> " << a.target << " " << a.attempt << ": " << a.what << " ("
+                << a.ms << " ms)\n";
     }
     SCOPED_TRACE("what the pages tried and what came back:\n" + listing.str() +
                  "Helper connections accepted: " + std::to_string(front.accepted.load()) +
@@ -469,15 +468,18 @@ TEST(BrowserAgainstTheFront, HostilePagesReachNoStartOrStopAndReadNoReply) {
     }
     // The plain client's start is the only start, and nothing stopped.
     EXPECT_NE(started.find("HTTP/1.1 200 OK"), std::string::npos) << started;
-    using Call = testing::RecordingCore::Call;
-    std::vector<Call> changes;
-    for (const Call& call : front.core.calls()) {
+    std::vector<std::string> changes;
+    for (const testing::RecordingCore::Call& call : front.core.calls()) {
         if (call.operation != "ping") {
-            changes.push_back(call);
+            std::string line = call.operation;
+            for (const std::string& argument : call.arguments) {
+                line += " " + argument;
+            }
+            changes.push_back(line);
         }
     }
-    const std::vector<Call> expected = {
-        {"start", {"\\\\.\\pipe\\DrovaneCore_" + std::string(32, 'b'), session}}};
+    const std::vector<std::string> expected = {"start \\\\.\\pipe\\DrovaneCore_" +
+                                               std::string(32, 'b') + " " + session};
     EXPECT_EQ(changes, expected);
 }
 
