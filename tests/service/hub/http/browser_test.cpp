@@ -84,11 +84,16 @@ class PageServer {
         thread_.join();
     }
 
-    // Closes the port the rebound name pointed at, so that the Helper can take it.
+    // Closes the port the rebound name pointed at, so that the Helper can take it, and every
+    // connection that came through it: the browser may hold one it opened ahead of need, and
+    // must make a new one, to the Helper, for its next request there.
     void give_up_rebound_port() {
         asio::post(io_, asio::use_future([this] {
                        boost::system::error_code ignored;
                        rebound_.close(ignored);
+                       for (const auto& connection : rebound_connections_) {
+                           connection->close(ignored);
+                       }
                    }))
             .get();
     }
@@ -125,11 +130,16 @@ class PageServer {
             if (ec) {
                 co_return;
             }
-            asio::co_spawn(io_, serve(std::move(socket)), asio::detached);
+            auto connection = std::make_shared<tcp::socket>(std::move(socket));
+            if (&acceptor == &rebound_) {
+                rebound_connections_.push_back(connection);
+            }
+            asio::co_spawn(io_, serve(std::move(connection)), asio::detached);
         }
     }
 
-    asio::awaitable<void> serve(tcp::socket socket) {
+    asio::awaitable<void> serve(std::shared_ptr<tcp::socket> connection) {
+        tcp::socket& socket = *connection;
         using asio::as_tuple;
         using asio::use_awaitable;
         std::string buffer;
@@ -197,7 +207,8 @@ class PageServer {
     const std::string page_;
     asio::io_context io_;
     asio::steady_timer gate_;
-    bool gate_open_ = false;  // on the server's thread only
+    bool gate_open_ = false;                                         // on the server's thread only
+    std::vector<std::shared_ptr<tcp::socket>> rebound_connections_;  // the same
     tcp::acceptor reports_;
     tcp::acceptor rebound_;
     std::thread thread_;
@@ -423,7 +434,7 @@ TEST(BrowserAgainstTheFront, HostilePagesReachNoStartOrStopAndReadNoReply) {
     };
 
     const std::size_t pages_count = urls.size();
-    const auto loaded = pages.wait_for("/loaded", pages_count, 30s, browsers_ended);
+    const auto loaded = pages.wait_for("/loaded", pages_count, 20s, browsers_ended);
     ASSERT_EQ(loaded.size(), pages_count) << "pages loaded:\n"
                                           << ::testing::PrintToString(loaded) << "\n"
                                           << browser_logs();
@@ -433,7 +444,11 @@ TEST(BrowserAgainstTheFront, HostilePagesReachNoStartOrStopAndReadNoReply) {
     HelperFront front(pages.rebound_port);
     pages.open_gate();
 
-    const auto reports = pages.wait_for("/results", pages_count, 60s, browsers_ended);
+    // Every attempt ends within the page's own limit of 15 s.
+    const auto reports = pages.wait_for("/results", pages_count, 30s, browsers_ended);
+    // Ended before the Core's calls are read, so that nothing a page sent arrives later.
+    const std::string logs = reports.size() < pages_count ? browser_logs() : std::string();
+    browsers.clear();
     const std::string session = std::string(32, 'c');
     const std::string started = plain_start(pages.rebound_port, session);
 
@@ -451,7 +466,7 @@ TEST(BrowserAgainstTheFront, HostilePagesReachNoStartOrStopAndReadNoReply) {
                  "Helper connections accepted: " + std::to_string(front.accepted.load()) +
                  ", pings that reached the Core: " + std::to_string(front.core.count("ping")));
 
-    EXPECT_EQ(reports.size(), pages_count) << browser_logs();
+    EXPECT_EQ(reports.size(), pages_count) << logs;
     EXPECT_EQ(errors, "");
     EXPECT_GT(attempts.size(), 100u);
     // A script's load event is the one thing a page learns, and only of a GET that carries no
@@ -459,6 +474,8 @@ TEST(BrowserAgainstTheFront, HostilePagesReachNoStartOrStopAndReadNoReply) {
     for (const Attempt& a : attempts) {
         EXPECT_FALSE(a.read) << a.page << " read " << a.target << " " << a.attempt << ": "
                              << a.what;
+        // An attempt without an outcome tells nothing either way.
+        EXPECT_NE(a.what, "timeout") << a.page << " " << a.target << " " << a.attempt;
         const bool admitted_get =
             (a.attempt.rfind("script /ping", 0) == 0 || a.attempt == "script /logs") &&
             (a.target.find("//127.0.0.1:") != std::string::npos ||
