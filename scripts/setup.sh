@@ -15,6 +15,8 @@ packages=(
   nghttp2-client curl dpkg-dev ca-certificates perl make
   clang lld clang-14 libclang-rt-14-dev llvm-14 clang-format-14
   python3 python3-jsonschema python3-yaml
+  # The browser test drives headless Chromium against the HTTP front.
+  chromium
 )
 # The OpenAPI linter runs on Node.js; the machine's own Node.js is used where there is one.
 if ! command -v npm >/dev/null; then

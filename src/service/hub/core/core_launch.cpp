@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,11 +34,13 @@ win::unique_handle inheritable_standard_handle(DWORD which) {
 }  // namespace
 
 PendingCore::PendingCore(CoreSystemCalls& calls, win::unique_handle process,
-                         win::unique_handle thread, win::unique_handle error_read)
+                         win::unique_handle thread, win::unique_handle error_read,
+                         std::optional<Error> image_load_policy_refusal)
     : calls_(&calls),
       process_(std::move(process)),
       thread_(std::move(thread)),
-      error_read_(std::move(error_read)) {}
+      error_read_(std::move(error_read)),
+      image_load_policy_refusal_(std::move(image_load_policy_refusal)) {}
 
 // Terminated before its job closes, so it ends with the exit code of every termination.
 PendingCore::~PendingCore() {
@@ -52,10 +55,45 @@ void PendingCore::hand_over(ManagedCore& record) noexcept {
     record.job = std::move(job_);
 }
 
+namespace {
+
+// One CreateProcessW of the Core, with the handle list and, when asked, the image-load policy in
+// its attribute list.
+Result<PROCESS_INFORMATION> create_core_process(CoreSystemCalls& calls, const VerifiedCore& core,
+                                                std::wstring command_line,
+                                                std::vector<HANDLE> inherited,
+                                                STARTUPINFOEXW startup, bool image_load_policy) {
+    win::ProcessAttributeList attributes;
+    DROVANE_RETURN_IF_ERROR(attributes.initialise(image_load_policy ? 2 : 1));
+    DROVANE_RETURN_IF_ERROR(calls.add_attribute(attributes.get(), PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                                inherited.data(),
+                                                inherited.size() * sizeof(HANDLE)));
+    DWORD64 policy = kCoreImageLoadPolicy;  // read by CreateProcessW, so it lives as long
+    if (image_load_policy) {
+        if (auto added = calls.add_attribute(
+                attributes.get(), PROC_THREAD_ATTRIBUTE_MITIGATION_POLICY, &policy, sizeof policy);
+            !added) {
+            return std::move(added).error().context("add the Core's image-load policy");
+        }
+    }
+    startup.lpAttributeList = attributes.get();
+    auto created = calls.create_process(core.path.c_str(), command_line.data(),
+                                        CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED,
+                                        core.directory.c_str(), startup);
+    if (!created && image_load_policy) {
+        return std::move(created).error().context("create the Core with its image-load policy");
+    }
+    return created;
+}
+
+}  // namespace
+
 // Suspended, so that the Core runs its first instruction only once it is in its job and nothing
 // it starts can escape the job. Only the handles meant for it are inherited: the handle list
 // holds the pipe's write end and the standard handles that exist, nothing else the Helper
-// happens to hold as inheritable.
+// happens to hold as inheritable. A system that refuses the image-load policy (one older than
+// the policy) gets the Core without it rather than no Core; when the Core cannot be created
+// without the policy either, that failure is the launch's.
 Result<PendingCore> create_suspended_core(CoreSystemCalls& calls, const VerifiedCore& core,
                                           std::string_view address) {
     HANDLE read_end = nullptr;
@@ -75,31 +113,30 @@ Result<PendingCore> create_suspended_core(CoreSystemCalls& calls, const Verified
             inherited.push_back(handle);
         }
     }
-    win::ProcessAttributeList attributes;
-    DROVANE_RETURN_IF_ERROR(attributes.initialise(1));
-    DROVANE_RETURN_IF_WIN32_BOOL_FALSE(::UpdateProcThreadAttribute(
-        attributes.get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited.data(),
-        inherited.size() * sizeof(HANDLE), nullptr, nullptr));
-
     STARTUPINFOEXW startup{};
     startup.StartupInfo.cb = sizeof startup;
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
     startup.StartupInfo.hStdInput = input.get();
     startup.StartupInfo.hStdOutput = output.get();
     startup.StartupInfo.hStdError = error_write.get();
-    startup.lpAttributeList = attributes.get();
 
-    std::wstring command_line = L"\"" + core.path.native() + L"\" " + to_utf16(address);
-    PROCESS_INFORMATION created{};
-    DROVANE_RETURN_IF_WIN32_BOOL_FALSE(::CreateProcessW(
-        core.path.c_str(), command_line.data(), nullptr, nullptr, TRUE,
-        CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT, nullptr,
-        core.directory.c_str(), &startup.StartupInfo, &created));
+    const std::wstring command_line = L"\"" + core.path.native() + L"\" " + to_utf16(address);
+    std::optional<Error> refusal;
+    auto created = create_core_process(calls, core, command_line, inherited, startup, true);
+    if (!created) {
+        auto without = create_core_process(calls, core, command_line, inherited, startup, false);
+        if (!without) {
+            return std::move(without).error();
+        }
+        refusal = std::move(created).error();
+        created = std::move(without);
+    }
     // Owned at once: nothing between here and the caller can leave the process unowned. The
     // Helper's copies of the write end and of the duplicates close on return, so the Core holds
     // the only write end and its exit ends the stream.
-    return PendingCore(calls, win::unique_handle(created.hProcess),
-                       win::unique_handle(created.hThread), std::move(error_read));
+    return PendingCore(calls, win::unique_handle(created->hProcess),
+                       win::unique_handle(created->hThread), std::move(error_read),
+                       std::move(refusal));
 }
 
 Result<win::unique_handle> confine_core(CoreSystemCalls& calls, HANDLE process) {

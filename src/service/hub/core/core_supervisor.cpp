@@ -160,6 +160,12 @@ Reply CoreSupervisor::launch_core(const VerifiedCore& core, const StartParams& p
     }
     PendingCore& pending = *created;
     const DWORD pid = ::GetProcessId(pending.process());
+    // Said once: every later start meets the same system.
+    if (const auto& refusal = pending.image_load_policy_refusal();
+        refusal && !slot_->image_load_policy_refusal_logged.exchange(true)) {
+        log("Helper starts the Core without its image-load policy, which the system refused: " +
+            refusal->text());
+    }
 
     auto job = confine_core(calls, pending.process());
     if (!job) {

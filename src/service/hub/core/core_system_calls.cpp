@@ -6,6 +6,24 @@
 
 namespace drovane::hub {
 
+Status CoreSystemCalls::add_attribute(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD_PTR attribute,
+                                      void* value, std::size_t size) {
+    DROVANE_RETURN_IF_WIN32_BOOL_FALSE(
+        ::UpdateProcThreadAttribute(list, 0, attribute, value, size, nullptr, nullptr));
+    return {};
+}
+
+Result<PROCESS_INFORMATION> CoreSystemCalls::create_process(const wchar_t* application,
+                                                            wchar_t* command_line, DWORD flags,
+                                                            const wchar_t* directory,
+                                                            STARTUPINFOEXW& startup) {
+    PROCESS_INFORMATION created{};
+    DROVANE_RETURN_IF_WIN32_BOOL_FALSE(::CreateProcessW(
+        application, command_line, nullptr, nullptr, TRUE, flags | EXTENDED_STARTUPINFO_PRESENT,
+        nullptr, directory, &startup.StartupInfo, &created));
+    return created;
+}
+
 void CoreSystemCalls::terminate(HANDLE process, std::uint32_t exit_code) {
     ::TerminateProcess(process, exit_code);
 }

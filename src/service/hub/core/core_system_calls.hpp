@@ -2,6 +2,7 @@
 // product uses this class as it is; a test derives from it to fail or delay one call.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -14,6 +15,15 @@ namespace drovane::hub {
 class CoreSystemCalls {
   public:
     virtual ~CoreSystemCalls() = default;
+    // UpdateProcThreadAttribute: `value` must stay valid until the list is deleted.
+    virtual Status add_attribute(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD_PTR attribute,
+                                 void* value, std::size_t size);
+    // CreateProcessW with the startup information's attribute list
+    // (EXTENDED_STARTUPINFO_PRESENT is added to `flags`) and handle inheritance on.
+    virtual Result<PROCESS_INFORMATION> create_process(const wchar_t* application,
+                                                       wchar_t* command_line, DWORD flags,
+                                                       const wchar_t* directory,
+                                                       STARTUPINFOEXW& startup);
     // TerminateProcess; its result is of no interest to the caller.
     virtual void terminate(HANDLE process, std::uint32_t exit_code);
     // A zero-timeout wait: the exit code once the process has exited, nothing while it runs.

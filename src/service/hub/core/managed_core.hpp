@@ -2,6 +2,7 @@
 // the output watchers of the Cores it launched.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -52,6 +53,8 @@ struct CoreSlot {
     const std::shared_ptr<HelperLogList> log;
     std::mutex lock;
     std::optional<ManagedCore> held;
+    // Whether the log already says that the system refused the Core's image-load policy.
+    std::atomic<bool> image_load_policy_refusal_logged{false};
 };
 
 }  // namespace drovane::hub

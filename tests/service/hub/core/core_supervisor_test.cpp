@@ -1,6 +1,7 @@
 // The Core supervisor with the sample Core (tests/sample_core), called directly.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <boost/json.hpp>
 #include <chrono>
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <functional>
 #include <future>
+#include <map>
 #include <new>
 #include <string>
 #include <system_error>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "core_digest.hpp"
+#include "service/hub/core/core_launch.hpp"
 #include "service/hub/core/core_rules.hpp"
 #include "service/hub/core/core_supervisor.hpp"
 #include "service/hub/helper_log.hpp"
@@ -189,6 +192,49 @@ class TestCalls : public CoreSystemCalls {
     // would already run.
     std::atomic<int> create_job_delay_ms{0};
     std::vector<win::unique_handle> terminated;  // duplicates of every process terminated
+    // The system refuses the image-load policy: when it is added to the attribute list, or when
+    // a process is created with it.
+    std::atomic<DWORD> policy_add_error{0};
+    std::atomic<DWORD> policy_create_error{0};
+
+    // One attribute of a list: its number and the bytes of its value.
+    struct Attribute {
+        DWORD_PTR id;
+        std::string value;
+        bool operator==(const Attribute&) const = default;
+    };
+    // The attribute list of every process creation, in order.
+    std::vector<std::vector<Attribute>> created_with;
+
+    Status add_attribute(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD_PTR attribute, void* value,
+                         std::size_t size) override {
+        if (attribute == PROC_THREAD_ATTRIBUTE_MITIGATION_POLICY) {
+            if (DWORD code = policy_add_error) {
+                return Error::os(code);
+            }
+        }
+        // The handle list comes first: a list at a reused address starts afresh.
+        if (attribute == PROC_THREAD_ATTRIBUTE_HANDLE_LIST) {
+            lists_[list].clear();
+        }
+        lists_[list].push_back({attribute, std::string(static_cast<const char*>(value), size)});
+        return CoreSystemCalls::add_attribute(list, attribute, value, size);
+    }
+    Result<PROCESS_INFORMATION> create_process(const wchar_t* application, wchar_t* command_line,
+                                               DWORD flags, const wchar_t* directory,
+                                               STARTUPINFOEXW& startup) override {
+        std::vector<Attribute> attributes = std::move(lists_[startup.lpAttributeList]);
+        lists_.erase(startup.lpAttributeList);
+        const bool with_policy = std::any_of(attributes.begin(), attributes.end(), [](auto& a) {
+            return a.id == PROC_THREAD_ATTRIBUTE_MITIGATION_POLICY;
+        });
+        created_with.push_back(std::move(attributes));
+        if (DWORD code = policy_create_error; code != 0 && with_policy) {
+            return Error::os(code);
+        }
+        return CoreSystemCalls::create_process(application, command_line, flags, directory,
+                                               startup);
+    }
 
     void terminate(HANDLE process, std::uint32_t exit_code) override {
         HANDLE duplicate = nullptr;
@@ -244,6 +290,8 @@ class TestCalls : public CoreSystemCalls {
     }
 
   private:
+    std::map<LPPROC_THREAD_ATTRIBUTE_LIST, std::vector<Attribute>> lists_;
+
     void throw_if(LaunchStep step) {
         if (throw_at == step) {
             throw std::bad_alloc();
@@ -462,6 +510,97 @@ TEST_F(CoreSupervisorTest, OnlyTheExactCoreFileIsLaunched) {
     auto& core = supervisor(copy);
     started_pid(core.start_core({address("a11"), kSession}), kSession);
     expect_stopped(core.stop_core({kSession}), kSession);
+}
+
+bool under_wine() {
+    HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+std::string bytes_of(DWORD64 value) {
+    return std::string(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+TEST_F(CoreSupervisorTest, CoreIsCreatedWithTheImageLoadPolicyBesideTheHandleList) {
+    auto& core = supervisor();
+    const std::string address_text = address("a11");
+    auto process = open_process(started_pid(core.start_core({address_text, kSession}), kSession));
+    EXPECT_TRUE(wait_for_line("sample Core " + address_text + " in job: yes"));
+
+    ASSERT_EQ(calls_->created_with.size(), 1u);
+    const auto& attributes = calls_->created_with[0];
+    ASSERT_EQ(attributes.size(), 2u);
+    EXPECT_EQ(attributes[0].id, PROC_THREAD_ATTRIBUTE_HANDLE_LIST);
+    EXPECT_EQ(attributes[1].id, static_cast<DWORD_PTR>(0x00020007));
+    // Prefer System32 (bit 60), no remote images (bit 52), no low-label images (bit 56), each
+    // always on, and nothing else.
+    EXPECT_EQ(attributes[1].value, bytes_of(DWORD64{(1ULL << 52) | (1ULL << 56) | (1ULL << 60)}));
+
+    // Windows applies the policy; Wine 8 takes the attribute and applies nothing.
+    PROCESS_MITIGATION_IMAGE_LOAD_POLICY applied{};
+    win::unique_handle query(
+        ::OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, ::GetProcessId(process.get())));
+    ASSERT_TRUE(query);
+    ASSERT_TRUE(::GetProcessMitigationPolicy(query.get(), ProcessImageLoadPolicy, &applied,
+                                             sizeof applied));
+    if (under_wine()) {
+        EXPECT_EQ(applied.Flags, 0u);
+    } else {
+        EXPECT_TRUE(applied.NoRemoteImages && applied.NoLowMandatoryLabelImages &&
+                    applied.PreferSystem32Images)
+            << "image-load policy flags " << applied.Flags;
+    }
+    for (const std::string& line : new_log()) {
+        EXPECT_EQ(line.find("image-load policy"), std::string::npos) << line;
+    }
+    expect_stopped(core.stop_core({kSession}), kSession);
+}
+
+TEST_F(CoreSupervisorTest, RefusedImageLoadPolicyStillStartsTheCoreAndIsLoggedOnce) {
+    const std::string prefix =
+        "Helper starts the Core without its image-load policy, which the system refused: ";
+    struct Case {
+        const char* name;
+        DWORD add_error;
+        DWORD create_error;
+        std::string line;
+    };
+    const std::vector<Case> cases = {
+        {"refused in the attribute list", ERROR_NOT_SUPPORTED, 0,
+         prefix + "add the Core's image-load policy: " + Error::os(ERROR_NOT_SUPPORTED).text()},
+        {"refused by process creation", 0, ERROR_INVALID_PARAMETER,
+         prefix + "create the Core with its image-load policy: " +
+             Error::os(ERROR_INVALID_PARAMETER).text()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        log_ = std::make_shared<HelperLogList>(kHelperLogCapacity);
+        calls_ = std::make_shared<TestCalls>();
+        calls_->policy_add_error = c.add_error;
+        calls_->policy_create_error = c.create_error;
+        auto& core = supervisor();
+        for (const std::string mode : {"a11", "a22"}) {
+            const std::string address_text = address(mode);
+            auto process =
+                open_process(started_pid(core.start_core({address_text, kSession}), kSession));
+            EXPECT_TRUE(wait_for_line("sample Core " + address_text + " in job: yes"));
+            EXPECT_TRUE(running(process.get()));
+            EXPECT_EQ(core.held_session(), kSession);
+            // The process that runs was created with the handle list alone.
+            ASSERT_FALSE(calls_->created_with.empty());
+            ASSERT_EQ(calls_->created_with.back().size(), 1u);
+            EXPECT_EQ(calls_->created_with.back()[0].id, PROC_THREAD_ATTRIBUTE_HANDLE_LIST);
+        }
+        std::size_t said = 0;
+        for (const std::string& line : new_log()) {
+            if (line.find("image-load policy") != std::string::npos) {
+                EXPECT_EQ(line, c.line);
+                ++said;
+            }
+        }
+        EXPECT_EQ(said, 1u);
+        expect_stopped(core.stop_core({kSession}), kSession);
+    }
 }
 
 TEST_F(CoreSupervisorTest, LaunchFailureCarriesTheSystemCode) {
