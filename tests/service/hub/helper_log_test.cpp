@@ -31,8 +31,9 @@ TEST(HelperLog, EmptyLogIsAnEmptyReply) {
     const Reply reply = logs_reply(log.text());
     EXPECT_EQ(reply.status, 200u);
     EXPECT_EQ(reply.body, "");
-    ASSERT_EQ(reply.headers.size(), 2u);
+    ASSERT_EQ(reply.headers.size(), 3u);
     EXPECT_EQ(*reply.header("content-type"), "text/plain; charset=utf-8");
+    EXPECT_EQ(*reply.header("x-content-type-options"), "nosniff");
     EXPECT_EQ(*reply.header("cache-control"), "no-store");
     EXPECT_FALSE(reply.closes_connection());
 }

@@ -25,6 +25,7 @@ using Headers = std::vector<Header>;
 
 const Header kJson{"content-type", "application/json"};
 const Header kText{"content-type", "text/plain; charset=utf-8"};
+const Header kNoSniff{"x-content-type-options", "nosniff"};
 const Header kProtocol{"x-drovane-helper-protocol", "8"};
 const Header kClose{"connection", "close"};
 
@@ -88,7 +89,7 @@ std::vector<RouteCase> route_cases() {
     const Call ping_abc{"ping", {"abc"}};
     const Call start_call{"start", {kAddress, kSession}};
     const Call stop_call{"stop", {kSession}};
-    const Headers ping_ok{kText, kProtocol};
+    const Headers ping_ok{kText, kNoSniff, kProtocol};
     return {
         // Local-caller check.
         {"PingWithLocalhostPort",
@@ -718,7 +719,7 @@ INSTANTIATE_TEST_SUITE_P(
                         "/ping?coreSha256=x",
                         "",
                         409,
-                        {kText, kProtocol},
+                        {kText, kNoSniff, kProtocol},
                         "Helper ping task failed: blocking task failed: the task broke"}),
     [](const auto& info) { return info.param.name; });
 

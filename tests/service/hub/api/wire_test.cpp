@@ -61,17 +61,18 @@ TEST(Wire, TextReplyKeepsTheTextAsItStands) {
     const Reply reply = text_reply(409, "no\nfinal line feed");
     EXPECT_EQ(reply.status, 409u);
     EXPECT_EQ(reply.body, "no\nfinal line feed");
-    ASSERT_EQ(reply.headers.size(), 1u);
+    ASSERT_EQ(reply.headers.size(), 2u);
     EXPECT_EQ(reply.headers[0].value, "text/plain; charset=utf-8");
+    EXPECT_EQ(*reply.header("x-content-type-options"), "nosniff");
 }
 
 TEST(Wire, WithHeaderAddsOrReplacesByName) {
     Reply reply = with_header(text_reply(200, ""), "X-Drovane-Helper-Protocol", "7");
     reply = with_header(std::move(reply), "x-drovane-helper-protocol", "8");
     reply = with_header(std::move(reply), "connection", "close");
-    ASSERT_EQ(reply.headers.size(), 3u);
-    EXPECT_EQ(reply.headers[1].name, "x-drovane-helper-protocol");
-    EXPECT_EQ(reply.headers[1].value, "8");
+    ASSERT_EQ(reply.headers.size(), 4u);
+    EXPECT_EQ(reply.headers[2].name, "x-drovane-helper-protocol");
+    EXPECT_EQ(reply.headers[2].value, "8");
     EXPECT_TRUE(reply.closes_connection());
 }
 
