@@ -87,6 +87,19 @@ void Connection::check_stall() {
     watch_stall(now + kStallRecheck);
 }
 
+void Connection::set_stage(Stage stage) {
+    if (stage_ != Stage::lingering && stage_ != Stage::ended) {
+        stage_ = stage;
+    }
+}
+
+void Connection::cancel_reads() {
+    // The pending read ends with an error, and the task that owns it closes the socket once
+    // nothing is in flight on it, as it does on every other way out.
+    boost::system::error_code ignored;
+    socket.cancel(ignored);
+}
+
 bool Connection::begin_lingering() {
     if (stage_ == Stage::ended) {
         return false;
@@ -267,9 +280,9 @@ asio::awaitable<void> ConnectionSet::drain() {
 
     using namespace asio::experimental::awaitable_operators;
     asio::steady_timer deadline(co_await asio::this_coro::executor, kDrainTime);
-    const auto first = co_await (
-        state_->drained.async_receive(asio::as_tuple(asio::use_awaitable)) ||
-        deadline.async_wait(asio::as_tuple(asio::use_awaitable)));
+    const auto first =
+        co_await (state_->drained.async_receive(asio::as_tuple(asio::use_awaitable)) ||
+                  deadline.async_wait(asio::as_tuple(asio::use_awaitable)));
     if (first.index() == 0) {
         co_return;
     }
