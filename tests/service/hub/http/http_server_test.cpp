@@ -645,7 +645,13 @@ class Http2Client {
             const uint8_t* data = nullptr;
             ssize_t n = 0;
             while ((n = nghttp2_session_mem_send(session_, &data)) > 0) {
-                raw_.send(std::string(reinterpret_cast<const char*>(data), n));
+                boost::system::error_code ec;
+                asio::write(raw_.socket, asio::buffer(data, static_cast<std::size_t>(n)), ec);
+                if (ec && allow_close) {
+                    closed = true;
+                    return;
+                }
+                ASSERT_FALSE(ec) << "the server closed the connection";
             }
             pollfd fd{raw_.socket.native_handle(), POLLIN, 0};
             ASSERT_GT(::poll(&fd, 1, 10000), 0) << "no reply within 10 s";
@@ -784,7 +790,13 @@ class H2Frames {
         nghttp2_session_callbacks* callbacks = nullptr;
         nghttp2_session_callbacks_new(&callbacks);
         nghttp2_session_callbacks_set_on_stream_close_callback(callbacks, &on_close);
-        nghttp2_session_client_new(&session_, callbacks, this);
+        // nghttp2 keeps a client to 100 streams until the server's SETTINGS arrive; this client
+        // sends them all before that.
+        nghttp2_option* option = nullptr;
+        nghttp2_option_new(&option);
+        nghttp2_option_set_peer_max_concurrent_streams(option, 0xffffffffu);
+        nghttp2_session_client_new2(&session_, callbacks, this, option);
+        nghttp2_option_del(option);
         nghttp2_session_callbacks_del(callbacks);
     }
     ~H2Frames() { nghttp2_session_del(session_); }
@@ -984,6 +996,186 @@ TEST(HttpServer, DrainDeadlineEndsWhatIsLeftAndLogsItOnce) {
     EXPECT_EQ(drained.wait_for(200ms), std::future_status::timeout);
     server.core.release();
     EXPECT_EQ(drained.wait_for(5s), std::future_status::ready);
+}
+
+// Writes `bytes` while feeding whatever the server sends to `frames`, until `done` holds; false
+// when the server closes first or goes quiet for 3 s.
+template <typename Done>
+bool pump(RawClient& raw, H2Frames& frames, const std::string& bytes, Done done) {
+    std::size_t sent = 0;
+    while (sent < bytes.size() || !done()) {
+        pollfd fd{raw.socket.native_handle(),
+                  static_cast<short>(POLLIN | (sent < bytes.size() ? POLLOUT : 0)), 0};
+        if (::poll(&fd, 1, 3000) <= 0) {
+            return false;
+        }
+        if ((fd.revents & POLLIN) != 0) {
+            char chunk[65536];
+            const ssize_t got = ::recv(fd.fd, chunk, sizeof chunk, 0);
+            if (got <= 0 || !frames.receive(chunk, static_cast<std::size_t>(got))) {
+                return false;
+            }
+        }
+        if ((fd.revents & POLLOUT) != 0) {
+            const ssize_t put = ::send(fd.fd, bytes.data() + sent,
+                                       std::min<std::size_t>(bytes.size() - sent, 65536),
+                                       MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (put > 0) {
+                sent += static_cast<std::size_t>(put);
+            }
+        }
+    }
+    return true;
+}
+
+unsigned long resident_kb() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::strtoul(line.c_str() + 6, nullptr, 10);
+        }
+    }
+    return 0;
+}
+
+// One connection opens 20,000 streams, each declaring a body it never sends: the server's
+// SETTINGS carry the limits, the streams over the limit are refused, and what the connection
+// holds stays as it was after the first 1,000.
+TEST(HttpServer, Http2ConnectionHoldsNoMoreStreamsThanItAnnounces) {
+    TestServer server;
+    const H2Request stop = h2_request(
+        "POST", "/stop", {{"content-type", "application/json"}, {"content-length", "4000"}});
+    // Everything is made before anything is read, so the client never acknowledges the
+    // server's SETTINGS and nghttp2 refuses the extra streams one by one.
+    H2Frames client;
+    std::string first = client.preface();
+    for (int i = 0; i < 1000; ++i) {
+        first += client.open_stream(stop, "");
+    }
+    std::string rest;
+    for (int i = 1000; i < 20000; ++i) {
+        rest += client.open_stream(stop, "");
+    }
+    RawClient raw(server.port);
+    EXPECT_TRUE(pump(raw, client, first, [&] { return client.refused == 900; }));
+    const std::size_t blocks_1000 = http::http2_session_blocks();
+    const unsigned long kb_1000 = resident_kb();
+    EXPECT_TRUE(pump(raw, client, rest, [&] { return client.refused == 19900; }));
+    const std::size_t blocks_20000 = http::http2_session_blocks();
+    const unsigned long kb_20000 = resident_kb();
+    std::printf(
+        "after 1,000 and 20,000 open streams: nghttp2 blocks %zu and %zu, VmRSS %lu and "
+        "%lu kB\n",
+        blocks_1000, blocks_20000, kb_1000, kb_20000);
+
+    EXPECT_EQ(client.remote_setting(NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS),
+              http::kMaxConcurrentStreams);
+    EXPECT_EQ(client.remote_setting(NGHTTP2_SETTINGS_MAX_HEADER_LIST_SIZE), http::kHeaderLimit);
+    EXPECT_LT(blocks_20000, blocks_1000 + 50) << "streams beyond the limit are held";
+    EXPECT_TRUE(server.core.calls().empty());
+}
+
+// A head over the header limit gets the same 431 over either protocol; one just under it is
+// served.
+TEST(HttpServer, HeaderListLimitGetsTheSameReplyOverBothProtocols) {
+    const std::string reply_431 =
+        "{\"code\":\"invalidRequest\",\"message\":\"invalid request header\"}";
+    struct Case {
+        const char* name;
+        std::size_t pad;
+        std::string status;
+    };
+    const std::vector<Case> cases = {
+        {"under the limit", http::kHeaderLimit - 500, "200"},
+        {"over the limit", http::kHeaderLimit + 100, "431"},
+    };
+    TestServer server;
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.name);
+        const std::string pad(row.pad, 'p');
+        RawClient http1(server.port);
+        http1.send("GET /logs HTTP/1.1\r\nHost: 127.0.0.1\r\nx-pad: " + pad + "\r\n\r\n");
+        const std::string reply = http1.read_reply();
+        EXPECT_EQ(reply.substr(0, 12), "HTTP/1.1 " + row.status) << reply.substr(0, 200);
+
+        Http2Client http2(server.port);
+        const std::vector<H2Reply> replies =
+            http2.exchange({h2_request("GET", "/logs", {{"x-pad", pad}})});
+        EXPECT_EQ(replies[0].status, row.status);
+        if (row.status == "431") {
+            EXPECT_EQ(replies[0].body, reply_431);
+            EXPECT_NE(reply.find(reply_431), std::string::npos);
+            // The stream alone ends: the connection serves the next request.
+            EXPECT_EQ(http2.exchange({h2_request("GET", "/logs")})[0].status, "200");
+        }
+    }
+}
+
+// A submit that nghttp2 refuses ends its stream, or the connection where the stream cannot be
+// ended alone; either way nothing is left that holds a drain up.
+TEST(HttpServer, Http2FailedSubmitsEndTheStreamOrTheConnection) {
+    H2Request continue_request = h2_request("POST", "/stop",
+                                            {{"content-type", "application/json"},
+                                             {"content-length", "40"},
+                                             {"expect", "100-continue"}});
+    continue_request.ends = false;  // the body waits for the interim reply, which never comes
+    H2Request early_rejection = h2_request("POST", "/ping", {{"content-length", "40"}});
+    early_rejection.ends = false;
+    struct Case {
+        const char* name;
+        http::Http2Submit failing;
+        H2Request request;
+        bool during_drain;     // the submit is the drain's GOAWAY
+        bool connection_ends;  // otherwise the stream is reset and the connection carries on
+    };
+    const std::vector<Case> cases = {
+        {"reply", http::Http2Submit::response, h2_request("GET", "/logs"), false, false},
+        {"100 Continue", http::Http2Submit::headers, continue_request, false, false},
+        {"reset after an early reply", http::Http2Submit::rst_stream, early_rejection, false, true},
+        {"SETTINGS", http::Http2Submit::settings, h2_request("GET", "/logs"), false, true},
+        {"GOAWAY", http::Http2Submit::goaway, h2_request("GET", "/ping?coreSha256=x"), true, true},
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.name);
+        TestServer server;
+        Http2Client client(server.port);
+        client.allow_close = true;
+        std::future<void> drained;
+        std::thread drainer;
+        if (row.during_drain) {
+            server.core.hold();
+            drainer = std::thread([&server, &drained] {
+                server.core.wait_for_calls(1);
+                http::fail_http2_submits(http::Http2Submit::goaway, 1);
+                drained = server.start_drain();
+            });
+        } else {
+            http::fail_http2_submits(row.failing, 1);
+        }
+        const auto began = std::chrono::steady_clock::now();
+        const std::vector<H2Reply> replies = client.exchange({row.request});
+        EXPECT_EQ(client.closed, row.connection_ends);
+        // At once, not by the drain's deadline.
+        EXPECT_LT(std::chrono::steady_clock::now() - began, kDrainTime - 1s);
+        if (!row.connection_ends) {
+            EXPECT_EQ(replies[0].status, "");
+            EXPECT_EQ(client.close_codes[client.last_ids[0]], NGHTTP2_INTERNAL_ERROR);
+            EXPECT_EQ(client.exchange({h2_request("GET", "/logs")})[0].status, "200");
+            // An idle connection whose client keeps it: the drain ends it after the linger.
+            drained = server.start_drain();
+            EXPECT_EQ(drained.wait_for(http::kLingerTime + 1s), std::future_status::ready);
+        }
+        if (drainer.joinable()) {
+            drainer.join();
+            // The connection is gone with the reply still owed; the drain waits only for the
+            // Core operation in flight.
+            server.core.release();
+            EXPECT_EQ(drained.wait_for(1s), std::future_status::ready);
+        }
+        server.core.release();
+        http::fail_http2_submits(row.failing, 0);
+    }
 }
 
 }  // namespace
