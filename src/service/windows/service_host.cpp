@@ -7,10 +7,12 @@
 #include <exception>
 #include <future>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "names.hpp"
 #include "service/hub/core/core_supervisor.hpp"
+#include "service/hub/helper_log.hpp"
 #include "service/runtime.hpp"
 #include "service/windows/endpoint_server.hpp"
 #include "service/windows/install.hpp"
@@ -91,24 +93,54 @@ std::string owner_sid() {
     return owner_sid_cell;
 }
 
+namespace {
+
+// Releases the sender, which closes the flag; without the lock if even the lock fails, since the
+// control handler is then the only thread that touches it.
+void close_sender(ControlContext& state) noexcept {
+    try {
+        std::lock_guard<std::mutex> guard(state.lock);
+        state.sender.close();
+        return;
+    } catch (...) {
+    }
+    try {
+        state.sender.close();
+    } catch (...) {
+        hub::append_helper_log("Helper could not close its shutdown flag");
+    }
+}
+
+}  // namespace
+
 DWORD WINAPI helper_service_control(DWORD control, DWORD /*event_type*/, LPVOID /*event_data*/,
-                                    LPVOID context) {
+                                    LPVOID context) noexcept {
+    // Called by the dispatcher through C frames: no exception may leave it.
     auto* state = static_cast<ControlContext*>(context);
     switch (control) {
-        case SERVICE_CONTROL_STOP: {
-            std::lock_guard<std::mutex> guard(state->lock);
-            state->sender.send(true);
-            state->sender.close();
+        case SERVICE_CONTROL_STOP:
+            try {
+                std::lock_guard<std::mutex> guard(state->lock);
+                if (state->before_signal != nullptr) {
+                    state->before_signal();
+                }
+                state->sender.send(true);
+            } catch (const std::exception& failure) {
+                hub::append_helper_log(std::string("Helper could not signal the stop, closing its "
+                                                   "shutdown flag instead: ") +
+                                       failure.what());
+            } catch (...) {
+                hub::append_helper_log(
+                    "Helper could not signal the stop, closing its shutdown flag instead");
+            }
+            close_sender(*state);
             return NO_ERROR;
-        }
         case SERVICE_CONTROL_INTERROGATE:
             return NO_ERROR;
         case SERVICE_CONTROL_SHUTDOWN:
-        case SERVICE_CONTROL_PRESHUTDOWN: {
-            std::lock_guard<std::mutex> guard(state->lock);
-            state->sender.close();
+        case SERVICE_CONTROL_PRESHUTDOWN:
+            close_sender(*state);
             return ERROR_CALL_NOT_IMPLEMENTED;
-        }
         default:
             return ERROR_CALL_NOT_IMPLEMENTED;
     }

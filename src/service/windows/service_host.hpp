@@ -27,13 +27,16 @@ std::string owner_sid();
 struct ControlContext {
     std::mutex lock;
     ShutdownSender sender;
+    // Test seam: runs just before STOP sets the flag, so a test can make signalling fail.
+    void (*before_signal)() = nullptr;
 };
 
 // The extended control handler: STOP sets the flag and releases the sender (NO_ERROR);
 // INTERROGATE does nothing (NO_ERROR); SHUTDOWN and PRESHUTDOWN release the sender (120); every
-// other control does nothing (120).
+// other control does nothing (120). Nothing escapes it: a STOP whose flag cannot be set is
+// logged, and releasing the sender still closes the flag, which stops the service all the same.
 DWORD WINAPI helper_service_control(DWORD control, DWORD event_type, LPVOID event_data,
-                                    LPVOID context);
+                                    LPVOID context) noexcept;
 
 // Reports through the status handle of a registered control handler (never closed).
 class ServiceStatusReporter final : public StatusReporter {

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
+#include "service/hub/helper_log.hpp"
 #include "service/windows/service_host.hpp"
 
 namespace drovane::win {
@@ -54,6 +57,19 @@ TEST(ControlHandler, ShutdownClosesTheFlagWithoutSettingIt) {
                   DWORD{NO_ERROR});
         EXPECT_FALSE(receiver.value()) << control;
     }
+}
+
+TEST(ControlHandler, StopWhoseSignalFailsStillClosesTheFlagAndLogs) {
+    auto [sender, receiver] = make_shutdown_flag();
+    ControlContext context;
+    context.sender = std::move(sender);
+    context.before_signal = [] { throw std::runtime_error("signal refused"); };
+    EXPECT_EQ(helper_service_control(SERVICE_CONTROL_STOP, 0, nullptr, &context), DWORD{NO_ERROR});
+    EXPECT_TRUE(receiver.closed());
+    EXPECT_NE(hub::helper_log_text().find("Helper could not signal the stop, closing its shutdown "
+                                          "flag instead: signal refused"),
+              std::string::npos)
+        << hub::helper_log_text();
 }
 
 }  // namespace

@@ -449,6 +449,104 @@ TEST_F(ServiceTest, InstallServeReinstallStopAndUninstall) {
     expect_silent_success(run_helper(helper, L"uninstall"), "uninstall again");
 }
 
+// A connection that is sent `bytes` right after connect (so that the owner check finds this
+// process) and then left as it is.
+unique_socket send_and_stall(DWORD port, const std::string& bytes) {
+    unique_socket socket(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<u_short>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(::send(socket.get(), bytes.data(), static_cast<int>(bytes.size()), 0),
+              static_cast<int>(bytes.size()));
+    return socket;
+}
+
+std::string h2_frame(std::uint8_t type, std::uint8_t flags, std::uint32_t stream,
+                     const std::string& payload) {
+    const std::size_t length = payload.size();
+    std::string frame{static_cast<char>(length >> 16), static_cast<char>(length >> 8),
+                      static_cast<char>(length), static_cast<char>(type), static_cast<char>(flags)};
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        frame += static_cast<char>(stream >> shift);
+    }
+    return frame + payload;
+}
+
+// HPACK: a field whose name is entry `index` of the static table, its value literal and not
+// indexed (indices above 14 take a second byte).
+std::string hpack_field(std::uint8_t index, const std::string& value) {
+    std::string field = index < 15 ? std::string(1, static_cast<char>(index))
+                                   : std::string{'\x0f', static_cast<char>(index - 15)};
+    return field + static_cast<char>(value.size()) + value;
+}
+
+// A stop is not held up by clients that leave their requests half sent: each such connection is
+// ended once it has sent nothing for 2 s, well inside the time install and uninstall wait.
+TEST_F(ServiceTest, StopEndsWhileClientsLeaveRequestsHalfSent) {
+    if (!expected_core_digest_is_sample()) {
+        GTEST_SKIP() << "this Helper is built for another Core than the sample in bin/";
+    }
+    const std::wstring helper = helper_in(own_directory());
+    expect_silent_success(run_helper(helper, install_arguments()), "install");
+    std::optional<DWORD> port = published_port();
+    ASSERT_TRUE(port);
+    const DWORD core = start_core(*port, hex32('c'));
+
+    const std::string start = start_body(hex32('d'));
+    const std::string head =
+        "POST /start HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
+        "application/json\r\nContent-Length: " +
+        std::to_string(start.size()) + "\r\n\r\n";
+    // :method POST, :scheme http, :path, :authority, content-type, content-length.
+    const std::string h2_headers =
+        "\x83\x86" + hpack_field(4, "/start") + hpack_field(1, "127.0.0.1") +
+        hpack_field(31, "application/json") + hpack_field(28, std::to_string(start.size()));
+    const std::string h2 = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n" + h2_frame(4, 0, 0, "") +
+                           h2_frame(1, 0x4, 1, h2_headers) +  // END_HEADERS, no END_STREAM
+                           h2_frame(0, 0, 1, start.substr(0, 10));
+    std::vector<unique_socket> stalled;
+    stalled.push_back(send_and_stall(*port, head + start.substr(0, 10)));  // body unfinished
+    stalled.push_back(send_and_stall(*port, head.substr(0, 30)));          // head unfinished
+    stalled.push_back(send_and_stall(*port, h2));                          // HTTP/2 body unfinished
+    std::this_thread::sleep_for(1500ms);  // admitted and waiting for the rest
+
+    unique_service manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    unique_service service(
+        ::OpenServiceW(manager.get(), kServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS));
+    ASSERT_TRUE(service);
+    SERVICE_STATUS sent{};
+    const auto began = std::chrono::steady_clock::now();
+    ASSERT_TRUE(::ControlService(service.get(), SERVICE_CONTROL_STOP, &sent)) << ::GetLastError();
+    SERVICE_STATUS_PROCESS last{};
+    while (std::chrono::steady_clock::now() - began < 30s) {
+        DWORD needed = 0;
+        ASSERT_TRUE(::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+                                           reinterpret_cast<BYTE*>(&last), sizeof last, &needed));
+        if (last.dwCurrentState == SERVICE_STOPPED) {
+            break;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - began);
+    std::printf("STOP with three stalled clients: %s after %lld ms\n",
+                last.dwCurrentState == SERVICE_STOPPED ? "Stopped" : "still pending",
+                static_cast<long long>(took.count()));
+    stalled.clear();  // lets a service that waited for them stop before the next case
+    ASSERT_EQ(last.dwCurrentState, DWORD{SERVICE_STOPPED});
+    EXPECT_LT(took, 5s);
+    EXPECT_EQ(last.dwWin32ExitCode, 0u);
+    EXPECT_TRUE(process_ended(core, 5000ms));
+    EXPECT_FALSE(runtime_key_exists());
+    service.reset();
+    manager.reset();
+
+    // An update right after: install over the stopped service succeeds.
+    expect_silent_success(run_helper(helper, install_arguments()), "install after the stop");
+}
+
 TEST_F(ServiceTest, UninstallWaitsWhileAnotherHandleKeepsTheServiceAlive) {
     const std::wstring helper = helper_in(own_directory());
     expect_silent_success(run_helper(helper, install_arguments()), "install");

@@ -93,20 +93,31 @@ Reply refusal_reply(const boost::system::error_code& ec, bool chunked) {
     return reply_for_rejection(Rejection(RejectionKind::InvalidHeader));
 }
 
-class Http1Server final : public BodySource {
+class Http1Server final : public BodySource, public ShutdownHook {
   public:
     Http1Server(std::shared_ptr<Connection> connection, std::string received)
         : connection_(std::move(connection)) {
         const std::size_t n =
             asio::buffer_copy(buffer_.prepare(received.size()), asio::buffer(received));
         buffer_.commit(n);
+        connection_->set_hook(this);
     }
     Http1Server(const Http1Server&) = delete;
     Http1Server& operator=(const Http1Server&) = delete;
+    ~Http1Server() { connection_->set_hook(nullptr); }
 
     asio::awaitable<void> run();
 
     asio::awaitable<Result<std::string>> read_body() override;
+
+    // A request in progress needs no word: its reply sees draining() and closes.
+    void graceful_shutdown() override {}
+    // A request head is read only while waiting, which a drain ends at once; the body is read
+    // for the router.
+    bool receiving_request() const override { return reading_body_; }
+    // The socket is closed: the body read fails, the router answers without a Core operation,
+    // and that reply goes nowhere.
+    void end_stalled() override { connection_->end(); }
 
   private:
     // No temporary of class type lives across a suspension: GCC 12 may destroy such a
@@ -121,6 +132,7 @@ class Http1Server final : public BodySource {
     bool expects_continue_ = false;
     bool continue_sent_ = false;
     bool body_failed_ = false;
+    bool reading_body_ = false;
 };
 
 asio::awaitable<bool> Http1Server::write(Response& response) {
@@ -158,9 +170,19 @@ asio::awaitable<Result<std::string>> Http1Server::read_body() {
     }
     // The declared length has been checked by now; the limit also bounds a chunked body.
     parser_->body_limit(kBodyLimit);
-    const std::size_t ignored = co_await bhttp::async_read(
-        connection_->socket, buffer_, *parser_, asio::redirect_error(asio::use_awaitable, ec));
-    (void)ignored;
+    // Read piece by piece, so that a draining connection knows when the client last sent.
+    reading_body_ = true;
+    connection_->note_received();
+    while (!parser_->is_done()) {
+        const std::size_t ignored = co_await bhttp::async_read_some(
+            connection_->socket, buffer_, *parser_, asio::redirect_error(asio::use_awaitable, ec));
+        (void)ignored;
+        if (ec) {
+            break;
+        }
+        connection_->note_received();
+    }
+    reading_body_ = false;
     if (ec) {
         body_failed_ = true;
         co_return Error(ec.message()).context("read request body");
@@ -175,6 +197,7 @@ asio::awaitable<void> Http1Server::run() {
             co_return;  // shut down between two requests
         }
         parser_.emplace();
+        parser_->header_limit(static_cast<std::uint32_t>(kHeaderLimit));
         // No limit at the header: a declared length above the body limit must reach the router,
         // which answers it 413 without reading the body.
         parser_->body_limit(boost::none);

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "ascii.hpp"
+#include "service/hub/api/wire.hpp"
 #include "service/hub/http/http_connection.hpp"
 
 namespace drovane::hub::http {
@@ -70,6 +71,18 @@ void* session_realloc(void* block, std::size_t size, void*) {
 nghttp2_mem session_mem = {nullptr, &session_malloc, &session_free, &session_calloc,
                            &session_realloc};
 
+// Submits that a test has asked to fail, by kind.
+std::array<std::atomic<int>, 5> failing_submits{};
+
+// Whether the submit of `kind` about to be made is one a test asked to fail.
+bool submit_fails(Http2Submit kind) {
+    std::atomic<int>& left = failing_submits[static_cast<std::size_t>(kind)];
+    int count = left.load();
+    while (count > 0 && !left.compare_exchange_weak(count, count - 1)) {
+    }
+    return count > 0;
+}
+
 struct SessionDelete {
     void operator()(nghttp2_session* session) const { nghttp2_session_del(session); }
 };
@@ -115,7 +128,12 @@ struct Stream final : BodySource {
     bool body_overflow = false;
     bool end_stream = false;  // the client has sent all of the request
     bool closed = false;      // the stream is gone (answered, reset, or the connection ended)
+    bool answered = false;    // the reply has been submitted
     bool continue_sent = false;
+    // The header list as RFC 9113 counts it; past kHeaderLimit nothing more of it is kept, and
+    // the stream is answered 431.
+    std::size_t header_list_size = 0;
+    bool header_list_too_large = false;
     asio::steady_timer body_ready;  // cancelled whenever body, end or close arrive
     Reply reply;
     std::size_t reply_sent = 0;
@@ -161,8 +179,45 @@ class Http2Server final : public ShutdownHook, public std::enable_shared_from_th
         static const std::string status_name = ":status";
         static const std::string status_value = "100";
         const nghttp2_nv nv = make_nv(status_name, status_value);
-        nghttp2_submit_headers(session_.get(), NGHTTP2_FLAG_NONE, stream_id, nullptr, &nv, 1,
-                               nullptr);
+        if (submit_fails(Http2Submit::headers) ||
+            nghttp2_submit_headers(session_.get(), NGHTTP2_FLAG_NONE, stream_id, nullptr, &nv, 1,
+                                   nullptr) < 0) {
+            // A client waiting for the interim reply would wait for ever.
+            reset_stream(stream_id, NGHTTP2_INTERNAL_ERROR);
+        }
+        schedule_flush();
+    }
+
+    // Whether some stream still waits on the client: a header block not yet complete, or a body
+    // not yet ended, with no reply submitted.
+    bool receiving_request() const override {
+        for (const auto& entry : streams_) {
+            if (!entry.second->end_stream && !entry.second->answered) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // With no reply owed to any other stream, the connection ends; otherwise the streams still
+    // being received are reset and the others finish.
+    void end_stalled() override {
+        std::vector<std::int32_t> stalled;
+        bool busy = false;
+        for (const auto& entry : streams_) {
+            if (!entry.second->end_stream && !entry.second->answered) {
+                stalled.push_back(entry.first);
+            } else {
+                busy = true;
+            }
+        }
+        if (!busy) {
+            end_connection();
+            return;
+        }
+        for (const std::int32_t id : stalled) {
+            reset_stream(id, NGHTTP2_CANCEL);
+        }
         schedule_flush();
     }
 
@@ -189,6 +244,14 @@ class Http2Server final : public ShutdownHook, public std::enable_shared_from_th
             }
             Stream* stream = self(user_data).find(frame->hd.stream_id);
             if (stream == nullptr) {
+                return 0;
+            }
+            // What the client has declared it may send, enforced here: nghttp2 keeps no more
+            // than one field at a time, and past the limit nothing more is kept here either.
+            stream->header_list_size += namelen + valuelen + 32;
+            if (stream->header_list_size > kHeaderLimit) {
+                stream->header_list_too_large = true;
+                stream->request.headers.clear();
                 return 0;
             }
             const std::string_view n(reinterpret_cast<const char*>(name), namelen);
@@ -306,7 +369,24 @@ class Http2Server final : public ShutdownHook, public std::enable_shared_from_th
     }
 
     void dispatch(const std::shared_ptr<Stream>& stream) {
+        if (stream->header_list_too_large) {
+            // The reply HTTP/1.1 gives to a head over the same limit; the stream alone ends.
+            respond(*stream, error_reply(431, "invalidRequest", "invalid request header"));
+            return;
+        }
         asio::co_spawn(connection_->strand, handle(shared_from_this(), stream), asio::detached);
+    }
+
+    // Ends one stream with RST_STREAM; when even that cannot be submitted, the connection ends,
+    // so that no stream is left that neither replies nor finishes.
+    void reset_stream(std::int32_t id, std::uint32_t error_code) {
+        if (ended()) {
+            return;
+        }
+        if (submit_fails(Http2Submit::rst_stream) ||
+            nghttp2_submit_rst_stream(session_.get(), NGHTTP2_FLAG_NONE, id, error_code) != 0) {
+            end_connection();
+        }
     }
 
     static asio::awaitable<void> handle(std::shared_ptr<Http2Server> server,
@@ -351,8 +431,14 @@ class Http2Server final : public ShutdownHook, public std::enable_shared_from_th
         nghttp2_data_provider provider;
         provider.source.ptr = &stream;
         provider.read_callback = &read_reply;
-        nghttp2_submit_response(session_.get(), stream.id, nva.data(), nva.size(),
-                                with_body ? &provider : nullptr);
+        if (submit_fails(Http2Submit::response) ||
+            nghttp2_submit_response(session_.get(), stream.id, nva.data(), nva.size(),
+                                    with_body ? &provider : nullptr) != 0) {
+            reset_stream(stream.id, NGHTTP2_INTERNAL_ERROR);
+            schedule_flush();
+            return;
+        }
+        stream.answered = true;
         if (closes) {
             start_goaway();
         }
@@ -364,9 +450,14 @@ class Http2Server final : public ShutdownHook, public std::enable_shared_from_th
             return;
         }
         goaway_sent_ = true;
-        nghttp2_submit_goaway(session_.get(), NGHTTP2_FLAG_NONE,
-                              nghttp2_session_get_last_proc_stream_id(session_.get()),
-                              NGHTTP2_NO_ERROR, nullptr, 0);
+        if (submit_fails(Http2Submit::goaway) ||
+            nghttp2_submit_goaway(session_.get(), NGHTTP2_FLAG_NONE,
+                                  nghttp2_session_get_last_proc_stream_id(session_.get()),
+                                  NGHTTP2_NO_ERROR, nullptr, 0) != 0) {
+            // Without it the client would go on opening streams that are never taken.
+            end_connection();
+            return;
+        }
         schedule_flush();
     }
 
@@ -416,7 +507,11 @@ class Http2Server final : public ShutdownHook, public std::enable_shared_from_th
             std::vector<std::int32_t> resets;
             resets.swap(resets_);
             for (const std::int32_t id : resets) {
-                nghttp2_submit_rst_stream(session_.get(), NGHTTP2_FLAG_NONE, id, NGHTTP2_NO_ERROR);
+                if (submit_fails(Http2Submit::rst_stream) ||
+                    nghttp2_submit_rst_stream(session_.get(), NGHTTP2_FLAG_NONE, id,
+                                              NGHTTP2_NO_ERROR) != 0) {
+                    return false;
+                }
             }
         }
     }
@@ -546,8 +641,19 @@ asio::awaitable<void> Http2Server::run(std::string received) {
         co_return;
     }
     connection_->set_stage(Stage::serving);
-    // The server's connection preface: a SETTINGS frame with nghttp2's defaults.
-    nghttp2_submit_settings(session_.get(), NGHTTP2_FLAG_NONE, nullptr, 0);
+    // The server's connection preface. A client that opens more streams than announced has
+    // them refused by nghttp2 (RST_STREAM REFUSED_STREAM until it acknowledges the SETTINGS, a
+    // connection error after).
+    const std::array<nghttp2_settings_entry, 2> settings{{
+        {NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS, kMaxConcurrentStreams},
+        {NGHTTP2_SETTINGS_MAX_HEADER_LIST_SIZE, static_cast<std::uint32_t>(kHeaderLimit)},
+    }};
+    if (submit_fails(Http2Submit::settings) ||
+        nghttp2_submit_settings(session_.get(), NGHTTP2_FLAG_NONE, settings.data(),
+                                settings.size()) != 0) {
+        end_connection();
+        co_return;
+    }
     if (!feed(reinterpret_cast<const std::uint8_t*>(received.data()), received.size())) {
         end_connection();
         co_return;
@@ -561,6 +667,7 @@ asio::awaitable<void> Http2Server::run(std::string received) {
         if (ec || ended()) {
             break;
         }
+        connection_->note_received();
         if (connection_->stage() == Stage::lingering) {
             lingered += n;
             if (lingered >= kLingerLimit) {
@@ -579,6 +686,10 @@ asio::awaitable<void> Http2Server::run(std::string received) {
 
 std::size_t http2_session_blocks() {
     return session_blocks.load();
+}
+
+void fail_http2_submits(Http2Submit kind, int count) {
+    failing_submits[static_cast<std::size_t>(kind)].store(count);
 }
 
 asio::awaitable<void> serve_http2(std::shared_ptr<Connection> connection, std::string received) {

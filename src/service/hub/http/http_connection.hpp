@@ -10,6 +10,7 @@
 #include <boost/asio/strand.hpp>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -21,10 +22,17 @@ namespace drovane::hub::http {
 using Strand = boost::asio::strand<boost::asio::any_io_executor>;
 
 // The protocol side that serves a connection, told on the strand to shut down gracefully while
-// it owes the client a reply.
+// it owes the client a reply, and asked during a drain whether the client holds it up.
 class ShutdownHook {
   public:
     virtual void graceful_shutdown() = 0;
+    // Whether the connection waits on the client for the rest of a request it has begun (a head
+    // or a body), as opposed to computing or sending a reply.
+    virtual bool receiving_request() const = 0;
+    // The client has sent nothing for kStallTime while receiving_request() during a drain: ends
+    // what it holds up (the connection, or for HTTP/2 the streams still being received when
+    // others have replies to finish).
+    virtual void end_stalled() = 0;
 
   protected:
     ~ShutdownHook() = default;
@@ -66,6 +74,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
     // Thread-safe: asks the connection, on its strand, to shut down gracefully.
     void request_shutdown();
+    // Thread-safe: ends the connection on its strand, whatever it is doing.
+    void request_end();
 
     // Whether graceful shutdown has been asked for: no new request is taken, and a reply
     // written from then on closes the connection.
@@ -85,6 +95,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // The protocol serving the connection, once the first bytes have chosen it.
     void set_hook(ShutdownHook* hook) { hook_ = hook; }
 
+    // Bytes have come from the client, or the protocol side has begun to wait on it: while
+    // draining, the time the client may stay silent counts from here.
+    void note_received() {
+        if (draining_) {
+            last_received_ = std::chrono::steady_clock::now();
+        }
+    }
+
     boost::asio::ip::tcp::socket socket;
     const Strand strand;
     const RequestRouter& router;
@@ -92,11 +110,17 @@ class Connection : public std::enable_shared_from_this<Connection> {
   private:
     // Ends the pending read, after which the protocol side closes the connection.
     void cancel_reads();
+    // While draining: waits until the client has been silent for kStallTime, then ends what it
+    // holds up if the connection is still receiving a request from it.
+    void watch_stall(std::chrono::steady_clock::time_point at);
+    void check_stall();
 
     Stage stage_ = Stage::waiting;
     bool draining_ = false;
     ShutdownHook* hook_ = nullptr;
     boost::asio::steady_timer linger_deadline_{strand};
+    boost::asio::steady_timer stall_deadline_{strand};
+    std::chrono::steady_clock::time_point last_received_;
     std::function<void()> on_end_;
 };
 
@@ -115,6 +139,26 @@ boost::asio::awaitable<void> close_gracefully(Connection& connection);
 // closed.
 inline constexpr std::size_t kLingerLimit = 256 * 1024;
 inline constexpr std::chrono::seconds kLingerTime{2};
+
+// Once draining, a connection still receiving a request whose client sends nothing for this long
+// is ended: a request the client has stopped sending would never finish, and the stop waits for
+// every connection. Replies being computed or sent are not limited by it.
+inline constexpr std::chrono::seconds kStallTime{2};
+// While a draining connection computes or sends a reply, how often it looks again whether it
+// waits on the client.
+inline constexpr std::chrono::milliseconds kStallRecheck{250};
+
+// The largest request head: Beast's parser limit on the HTTP/1.1 side, and the header list size
+// that HTTP/2 announces and enforces (RFC 9113 6.5.2: name, value and 32 bytes a field).
+inline constexpr std::size_t kHeaderLimit = 8192;
+// Concurrent request streams an HTTP/2 connection takes; with the header and body limits it
+// bounds what one connection holds, whatever the client sends.
+inline constexpr std::uint32_t kMaxConcurrentStreams = 100;
+
+// The nghttp2 submits that can fail (out of memory, or a stream that is gone).
+enum class Http2Submit { settings, headers, response, goaway, rst_stream };
+// Test seam: the next `count` submits of `kind` fail as if nghttp2 had run out of memory.
+void fail_http2_submits(Http2Submit kind, int count);
 
 // Heap blocks that nghttp2 holds for all live HTTP/2 sessions of the process, counted through
 // the sessions' allocator hooks: what a long-lived connection keeps shows here.

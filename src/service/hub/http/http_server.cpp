@@ -5,11 +5,15 @@
 
 #include <algorithm>
 #include <array>
+#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/experimental/concurrent_channel.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/redirect_error.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <cstdint>
 #include <map>
@@ -29,13 +33,58 @@ namespace http {
 void Connection::request_shutdown() {
     asio::post(strand, [self = shared_from_this()] {
         self->draining_ = true;
+        self->last_received_ = std::chrono::steady_clock::now();
         if (self->stage_ != Stage::serving) {
             self->cancel_reads();  // nothing is owed to the client
         } else if (self->hook_ != nullptr) {
             self->hook_->graceful_shutdown();
         }
         // An HTTP/1.1 request in progress needs no word: its reply sees draining() and closes.
+        if (self->stage_ != Stage::ended) {
+            self->watch_stall(self->last_received_ + kStallTime);
+        }
     });
+}
+
+void Connection::request_end() {
+    asio::post(strand, [self = shared_from_this()] { self->end(); });
+}
+
+void Connection::watch_stall(std::chrono::steady_clock::time_point at) {
+    stall_deadline_.expires_at(at);
+    stall_deadline_.async_wait([weak = weak_from_this()](const boost::system::error_code& error) {
+        if (error) {
+            return;
+        }
+        if (std::shared_ptr<Connection> self = weak.lock()) {
+            self->check_stall();
+        }
+    });
+}
+
+void Connection::check_stall() {
+    if (stage_ == Stage::ended) {
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    const auto silent_until = last_received_ + kStallTime;
+    if (now < silent_until) {
+        watch_stall(silent_until);
+        return;
+    }
+    if (stage_ == Stage::serving && hook_ != nullptr && hook_->receiving_request()) {
+        hook_->end_stalled();
+        if (stage_ == Stage::ended) {
+            return;
+        }
+        // HTTP/2 ended only the stalled streams: the others get as long again.
+        last_received_ = now;
+        watch_stall(now + kStallTime);
+        return;
+    }
+    // Computing or sending a reply, which the stall bound does not limit. Looked at again soon: a
+    // wait on the client that begins in between notes its start, and counts from there.
+    watch_stall(now + kStallRecheck);
 }
 
 void Connection::set_stage(Stage stage) {
@@ -86,6 +135,7 @@ void Connection::end() {
     socket.shutdown(tcp::socket::shutdown_both, ignored);
     socket.close(ignored);
     linger_deadline_.cancel();
+    stall_deadline_.cancel();
 }
 
 asio::awaitable<void> close_gracefully(Connection& connection) {
@@ -148,8 +198,8 @@ using DrainChannel = asio::experimental::concurrent_channel<void(boost::system::
 }  // namespace
 
 struct ConnectionSet::State : std::enable_shared_from_this<ConnectionSet::State> {
-    State(asio::any_io_executor executor, const RequestRouter& router)
-        : executor(executor), router(router), drained(executor, 1) {}
+    State(asio::any_io_executor executor, const RequestRouter& router, HelperLogList& log)
+        : executor(executor), router(router), log(log), drained(executor, 1) {}
 
     void remove(std::uint64_t id) {
         bool last = false;
@@ -163,8 +213,21 @@ struct ConnectionSet::State : std::enable_shared_from_this<ConnectionSet::State>
         }
     }
 
+    // The connections still open.
+    std::vector<std::shared_ptr<http::Connection>> open() {
+        std::vector<std::shared_ptr<http::Connection>> found;
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const auto& entry : live) {
+            if (std::shared_ptr<http::Connection> connection = entry.second.lock()) {
+                found.push_back(std::move(connection));
+            }
+        }
+        return found;
+    }
+
     asio::any_io_executor executor;
     const RequestRouter& router;
+    HelperLogList& log;
     std::mutex mutex;
     bool draining = false;
     std::uint64_t next_id = 0;
@@ -172,8 +235,9 @@ struct ConnectionSet::State : std::enable_shared_from_this<ConnectionSet::State>
     DrainChannel drained;  // receives once the last connection has ended during a drain
 };
 
-ConnectionSet::ConnectionSet(asio::any_io_executor executor, const RequestRouter& router)
-    : state_(std::make_shared<State>(std::move(executor), router)) {}
+ConnectionSet::ConnectionSet(asio::any_io_executor executor, const RequestRouter& router,
+                             HelperLogList& log)
+    : state_(std::make_shared<State>(std::move(executor), router, log)) {}
 
 ConnectionSet::~ConnectionSet() = default;
 
@@ -199,25 +263,39 @@ void ConnectionSet::serve(tcp::socket socket) {
 }
 
 asio::awaitable<void> ConnectionSet::drain() {
-    std::vector<std::shared_ptr<http::Connection>> open;
     bool empty = false;
     {
         std::lock_guard<std::mutex> lock(state_->mutex);
         state_->draining = true;
-        for (const auto& entry : state_->live) {
-            if (std::shared_ptr<http::Connection> connection = entry.second.lock()) {
-                open.push_back(std::move(connection));
-            }
-        }
         empty = state_->live.empty();
     }
+    if (empty) {
+        co_return;
+    }
+    std::vector<std::shared_ptr<http::Connection>> open = state_->open();
     for (const std::shared_ptr<http::Connection>& connection : open) {
         connection->request_shutdown();
     }
     open.clear();
-    if (empty) {
+
+    using namespace asio::experimental::awaitable_operators;
+    asio::steady_timer deadline(co_await asio::this_coro::executor, kDrainTime);
+    const auto first =
+        co_await (state_->drained.async_receive(asio::as_tuple(asio::use_awaitable)) ||
+                  deadline.async_wait(asio::as_tuple(asio::use_awaitable)));
+    if (first.index() == 0) {
         co_return;
     }
+    open = state_->open();
+    for (const std::shared_ptr<http::Connection>& connection : open) {
+        connection->request_end();
+    }
+    state_->log.append("Helper ended " + std::to_string(open.size()) +
+                       (open.size() == 1 ? " connection" : " connections") + " still open " +
+                       std::to_string(kDrainTime.count()) + " s after the stop began");
+    open.clear();
+    // Each ends once what it is doing returns: a read or write at once, a Core operation in
+    // flight when the operation does, which the Core's own bounds limit.
     boost::system::error_code ignored;
     co_await state_->drained.async_receive(asio::redirect_error(asio::use_awaitable, ignored));
 }

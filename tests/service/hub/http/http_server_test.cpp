@@ -211,6 +211,27 @@ struct RawClient {
         return n == 0 && (ec == asio::error::eof || ec == asio::error::connection_reset);
     }
 
+    // Whether the server ends the connection within `limit`; what it still sent is dropped
+    // into `received`.
+    bool ends_within(std::chrono::milliseconds limit, std::string& received) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd fd{socket.native_handle(), POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&fd, 1, static_cast<int>(left.count())) <= 0) {
+                return false;
+            }
+            char chunk[4096];
+            boost::system::error_code ec;
+            const std::size_t n = socket.read_some(asio::buffer(chunk), ec);
+            if (ec) {
+                return ec == asio::error::eof || ec == asio::error::connection_reset;
+            }
+            received.append(chunk, n);
+        }
+    }
+
     asio::io_context io;
     tcp::socket socket;
     std::string buffer;
@@ -526,6 +547,7 @@ class Http2Client {
     // The replies in request order; an empty status means the stream ended without one.
     std::vector<H2Reply> exchange(const std::vector<H2Request>& requests) {
         std::vector<std::int32_t> ids;
+        close_codes.clear();
         bodies_.clear();
         bodies_.reserve(requests.size());
         for (const H2Request& request : requests) {
@@ -546,6 +568,7 @@ class Http2Client {
             ids.push_back(id);
             open_.insert(id);
         }
+        last_ids = ids;
         run();
         std::vector<H2Reply> replies;
         for (const std::int32_t id : ids) {
@@ -556,6 +579,13 @@ class Http2Client {
     }
 
     bool goaway = false;
+    // Set when the server closed the connection; an exchange then ends with what it has, where
+    // a test allows it (`allow_close`).
+    bool closed = false;
+    bool allow_close = false;
+    // How the streams of the last exchange closed (the RST_STREAM error code, 0 without error).
+    std::map<std::int32_t, std::uint32_t> close_codes;
+    std::vector<std::int32_t> last_ids;
 
   private:
     struct Body {
@@ -589,8 +619,9 @@ class Http2Client {
         }
         return 0;
     }
-    static int on_close(nghttp2_session*, int32_t id, uint32_t, void* user) {
+    static int on_close(nghttp2_session*, int32_t id, uint32_t code, void* user) {
         self(user).open_.erase(id);
+        self(user).close_codes[id] = code;
         return 0;
     }
     static ssize_t read_body(nghttp2_session*, int32_t, uint8_t* buf, size_t length,
@@ -614,13 +645,23 @@ class Http2Client {
             const uint8_t* data = nullptr;
             ssize_t n = 0;
             while ((n = nghttp2_session_mem_send(session_, &data)) > 0) {
-                raw_.send(std::string(reinterpret_cast<const char*>(data), n));
+                boost::system::error_code ec;
+                asio::write(raw_.socket, asio::buffer(data, static_cast<std::size_t>(n)), ec);
+                if (ec && allow_close) {
+                    closed = true;
+                    return;
+                }
+                ASSERT_FALSE(ec) << "the server closed the connection";
             }
             pollfd fd{raw_.socket.native_handle(), POLLIN, 0};
             ASSERT_GT(::poll(&fd, 1, 10000), 0) << "no reply within 10 s";
             char chunk[16384];
             boost::system::error_code ec;
             const std::size_t got = raw_.socket.read_some(asio::buffer(chunk), ec);
+            if (ec && allow_close) {
+                closed = true;
+                return;
+            }
             ASSERT_FALSE(ec) << "the server closed the connection";
             ASSERT_EQ(nghttp2_session_mem_recv(session_, reinterpret_cast<uint8_t*>(chunk), got),
                       static_cast<ssize_t>(got));
@@ -738,6 +779,403 @@ TEST(HttpServer, Http2ConnectionKeepsNoRecordOfFinishedStreams) {
     std::printf("nghttp2 heap blocks after 500 requests: %zu, after 5000: %zu\n", after_500,
                 after_5000);
     EXPECT_LT(after_5000, after_500 + 50) << "the session keeps a record of each stream";
+}
+
+// A client's HTTP/2 frames, made without reading anything back: the preface with SETTINGS, then
+// streams that stay open (HEADERS without END_STREAM, then part of a body). What the server
+// sends can be fed back to the same session to see it as the client does.
+class H2Frames {
+  public:
+    H2Frames() {
+        nghttp2_session_callbacks* callbacks = nullptr;
+        nghttp2_session_callbacks_new(&callbacks);
+        nghttp2_session_callbacks_set_on_stream_close_callback(callbacks, &on_close);
+        // nghttp2 keeps a client to 100 streams until the server's SETTINGS arrive; this client
+        // sends them all before that.
+        nghttp2_option* option = nullptr;
+        nghttp2_option_new(&option);
+        nghttp2_option_set_peer_max_concurrent_streams(option, 0xffffffffu);
+        nghttp2_session_client_new2(&session_, callbacks, this, option);
+        nghttp2_option_del(option);
+        nghttp2_session_callbacks_del(callbacks);
+    }
+    ~H2Frames() { nghttp2_session_del(session_); }
+    H2Frames(const H2Frames&) = delete;
+    H2Frames& operator=(const H2Frames&) = delete;
+
+    std::string preface() {
+        nghttp2_submit_settings(session_, NGHTTP2_FLAG_NONE, nullptr, 0);
+        return pending();
+    }
+    // HEADERS of `request`, then `body` in DATA; the stream is never ended.
+    std::string open_stream(const H2Request& request, const std::string& body) {
+        std::vector<nghttp2_nv> nva;
+        for (const auto& [name, value] : request.headers) {
+            nva.push_back({reinterpret_cast<uint8_t*>(const_cast<char*>(name.data())),
+                           reinterpret_cast<uint8_t*>(const_cast<char*>(value.data())), name.size(),
+                           value.size(), NGHTTP2_NV_FLAG_NONE});
+        }
+        body_ = body;
+        nghttp2_data_provider provider;
+        provider.source.ptr = this;
+        provider.read_callback = &read_body;
+        nghttp2_submit_request(session_, nullptr, nva.data(), nva.size(), &provider, nullptr);
+        return pending();
+    }
+    // Feeds what the server sent; false when the session cannot take it.
+    bool receive(const char* data, std::size_t size) {
+        return nghttp2_session_mem_recv(session_, reinterpret_cast<const uint8_t*>(data), size) ==
+               static_cast<ssize_t>(size);
+    }
+    std::uint32_t remote_setting(nghttp2_settings_id id) const {
+        return nghttp2_session_get_remote_settings(session_, id);
+    }
+
+    std::size_t refused = 0;  // streams the server reset with REFUSED_STREAM
+
+  private:
+    std::string pending() {
+        std::string out;
+        const uint8_t* data = nullptr;
+        ssize_t n = 0;
+        while ((n = nghttp2_session_mem_send(session_, &data)) > 0) {
+            out.append(reinterpret_cast<const char*>(data), static_cast<std::size_t>(n));
+        }
+        return out;
+    }
+    static ssize_t read_body(nghttp2_session*, int32_t, uint8_t* buf, size_t length, uint32_t*,
+                             nghttp2_data_source* source, void*) {
+        H2Frames& self = *static_cast<H2Frames*>(source->ptr);
+        if (self.body_.empty()) {
+            return NGHTTP2_ERR_DEFERRED;
+        }
+        const std::size_t n = std::min(length, self.body_.size());
+        std::memcpy(buf, self.body_.data(), n);
+        self.body_.erase(0, n);
+        return static_cast<ssize_t>(n);
+    }
+    static int on_close(nghttp2_session*, int32_t, uint32_t code, void* user) {
+        if (code == NGHTTP2_REFUSED_STREAM) {
+            ++static_cast<H2Frames*>(user)->refused;
+        }
+        return 0;
+    }
+
+    nghttp2_session* session_ = nullptr;
+    std::string body_;
+};
+
+std::string h2_frame(std::uint8_t type, std::uint8_t flags, std::uint32_t stream,
+                     const std::string& payload) {
+    std::string frame;
+    const std::size_t length = payload.size();
+    frame += static_cast<char>(length >> 16);
+    frame += static_cast<char>(length >> 8);
+    frame += static_cast<char>(length);
+    frame += static_cast<char>(type);
+    frame += static_cast<char>(flags);
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        frame += static_cast<char>(stream >> shift);
+    }
+    return frame + payload;
+}
+
+// Clients that stop sending in the middle of a request hold a drain up for the stall bound at
+// most, while a reply that is slow to compute, and a body that keeps coming slowly, finish.
+TEST(HttpServer, DrainEndsStalledRequestsAndFinishesSlowReplies) {
+    const H2Request h2_start = h2_request(
+        "POST", "/start", {{"content-type", "application/json"}, {"content-length", "100"}});
+    H2Frames h2_body_some, h2_body_none, h2_no_end_headers;
+    struct Case {
+        const char* name;
+        std::string bytes;
+    };
+    // The HTTP/1.1 rows get no reply at all; the HTTP/2 ones only the server's SETTINGS and
+    // GOAWAY.
+    const std::vector<Case> cases = {
+        {"HTTP/1.1 head unfinished", "POST /start HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Le"},
+        {"HTTP/1.1 body unfinished, none sent",
+         "POST /start HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+         "Content-Length: 100\r\n\r\n"},
+        {"HTTP/1.1 body unfinished, 10 bytes sent",
+         "POST /start HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+         "Content-Length: 100\r\n\r\n{\"address\""},
+        {"HTTP/2 body unfinished, 10 bytes sent",
+         h2_body_some.preface() + h2_body_some.open_stream(h2_start, "{\"address\"")},
+        {"HTTP/2 body unfinished, none sent",
+         h2_body_none.preface() + h2_body_none.open_stream(h2_start, "")},
+        // :method GET, :scheme http, :path / from the static table; CONTINUATION never follows.
+        {"HTTP/2 HEADERS without END_HEADERS",
+         h2_no_end_headers.preface() + h2_frame(NGHTTP2_HEADERS, 0, 1, "\x82\x86\x84")},
+    };
+    TestServer server;
+    server.core.ping_hook = [](const std::string&) {
+        std::this_thread::sleep_for(3s);  // a Core operation slower than the stall bound
+        return text_reply(200, "slow pong");
+    };
+    std::vector<std::unique_ptr<RawClient>> stalled;
+    for (const Case& row : cases) {
+        stalled.push_back(std::make_unique<RawClient>(server.port));
+        stalled.back()->send(row.bytes);
+    }
+    RawClient slow(server.port);
+    slow.send("GET /ping?coreSha256=x HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    const std::string stop_body = "{\"sessionId\":\"" + kSession + "\"}";
+    RawClient trickle(server.port);
+    trickle.send(
+        "POST /stop HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+        "Content-Length: " +
+        std::to_string(stop_body.size()) + "\r\n\r\n");
+    ASSERT_TRUE(server.core.wait_for_calls(1, "ping"));
+    std::this_thread::sleep_for(200ms);  // every stalled request has reached the server
+
+    const auto began = std::chrono::steady_clock::now();
+    std::future<void> drained = server.start_drain();
+    // The trickling body keeps coming, a piece every 0.5 s for longer than the stall bound.
+    std::thread trickler([&] {
+        for (std::size_t at = 0; at < stop_body.size(); at += stop_body.size() / 6 + 1) {
+            std::this_thread::sleep_for(500ms);
+            trickle.send(stop_body.substr(at, stop_body.size() / 6 + 1));
+        }
+    });
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].name);
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            http::kStallTime + 1500ms - (std::chrono::steady_clock::now() - began));
+        std::string received;
+        EXPECT_TRUE(stalled[i]->ends_within(left, received));
+        if (std::string_view(cases[i].name).starts_with("HTTP/1.1")) {
+            EXPECT_EQ(received, "");
+        }
+    }
+    const std::string slow_reply = slow.read_reply();
+    EXPECT_NE(slow_reply.find("slow pong"), std::string::npos) << slow_reply;
+    EXPECT_NE(slow_reply.find("connection: close"), std::string::npos) << slow_reply;
+    trickler.join();
+    const std::string stop_reply = trickle.read_reply();
+    EXPECT_NE(stop_reply.find("200 OK"), std::string::npos) << stop_reply;
+    slow.socket.close();
+    trickle.socket.close();
+    // Done with the slowest reply, well before the drain's own deadline.
+    EXPECT_EQ(drained.wait_for(1s), std::future_status::ready);
+    const auto took = std::chrono::steady_clock::now() - began;
+    std::printf("drain with stalled clients took %lld ms\n",
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+    EXPECT_LT(took, kDrainTime - 500ms);
+    // Nothing of the stalled requests reached the Core.
+    EXPECT_EQ(server.core.calls().size(), 2u);
+}
+
+// The drain's own deadline: connections that nothing else ends (here replies whose Core
+// operations outlast it) are ended when it passes, with one line in the Helper log for all.
+TEST(HttpServer, DrainDeadlineEndsWhatIsLeftAndLogsItOnce) {
+    TestServer server;
+    server.core.hold();
+    RawClient first(server.port);
+    first.send("GET /ping?coreSha256=1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    Http2Client second(server.port);
+    second.allow_close = true;
+    std::thread h2([&] { second.exchange({h2_request("GET", "/ping?coreSha256=2")}); });
+    ASSERT_TRUE(server.core.wait_for_calls(2));
+
+    const auto began = std::chrono::steady_clock::now();
+    std::future<void> drained = server.start_drain();
+    std::string received;
+    EXPECT_TRUE(first.ends_within(kDrainTime + 2s, received));
+    const auto ended_after = std::chrono::steady_clock::now() - began;
+    EXPECT_GE(ended_after, kDrainTime - 100ms);
+    EXPECT_EQ(received, "");
+    h2.join();
+    EXPECT_TRUE(second.closed);
+    EXPECT_EQ(
+        count(helper_log_text(), "Helper ended 2 connections still open 5 s after the stop began"),
+        1u)
+        << helper_log_text();
+    // The Core operations still in flight finish on their own; then the drain is done.
+    EXPECT_EQ(drained.wait_for(200ms), std::future_status::timeout);
+    server.core.release();
+    EXPECT_EQ(drained.wait_for(5s), std::future_status::ready);
+}
+
+// Writes `bytes` while feeding whatever the server sends to `frames`, until `done` holds; false
+// when the server closes first or goes quiet for 3 s.
+template <typename Done>
+bool pump(RawClient& raw, H2Frames& frames, const std::string& bytes, Done done) {
+    std::size_t sent = 0;
+    while (sent < bytes.size() || !done()) {
+        pollfd fd{raw.socket.native_handle(),
+                  static_cast<short>(POLLIN | (sent < bytes.size() ? POLLOUT : 0)), 0};
+        if (::poll(&fd, 1, 3000) <= 0) {
+            return false;
+        }
+        if ((fd.revents & POLLIN) != 0) {
+            char chunk[65536];
+            const ssize_t got = ::recv(fd.fd, chunk, sizeof chunk, 0);
+            if (got <= 0 || !frames.receive(chunk, static_cast<std::size_t>(got))) {
+                return false;
+            }
+        }
+        if ((fd.revents & POLLOUT) != 0) {
+            const ssize_t put = ::send(fd.fd, bytes.data() + sent,
+                                       std::min<std::size_t>(bytes.size() - sent, 65536),
+                                       MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (put > 0) {
+                sent += static_cast<std::size_t>(put);
+            }
+        }
+    }
+    return true;
+}
+
+unsigned long resident_kb() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::strtoul(line.c_str() + 6, nullptr, 10);
+        }
+    }
+    return 0;
+}
+
+// One connection opens 20,000 streams, each declaring a body it never sends: the server's
+// SETTINGS carry the limits, the streams over the limit are refused, and what the connection
+// holds stays as it was after the first 1,000.
+TEST(HttpServer, Http2ConnectionHoldsNoMoreStreamsThanItAnnounces) {
+    TestServer server;
+    const H2Request stop = h2_request(
+        "POST", "/stop", {{"content-type", "application/json"}, {"content-length", "4000"}});
+    // Everything is made before anything is read, so the client never acknowledges the
+    // server's SETTINGS and nghttp2 refuses the extra streams one by one.
+    H2Frames client;
+    std::string first = client.preface();
+    for (int i = 0; i < 1000; ++i) {
+        first += client.open_stream(stop, "");
+    }
+    std::string rest;
+    for (int i = 1000; i < 20000; ++i) {
+        rest += client.open_stream(stop, "");
+    }
+    RawClient raw(server.port);
+    EXPECT_TRUE(pump(raw, client, first, [&] { return client.refused == 900; }));
+    const std::size_t blocks_1000 = http::http2_session_blocks();
+    const unsigned long kb_1000 = resident_kb();
+    EXPECT_TRUE(pump(raw, client, rest, [&] { return client.refused == 19900; }));
+    const std::size_t blocks_20000 = http::http2_session_blocks();
+    const unsigned long kb_20000 = resident_kb();
+    std::printf(
+        "after 1,000 and 20,000 open streams: nghttp2 blocks %zu and %zu, VmRSS %lu and "
+        "%lu kB\n",
+        blocks_1000, blocks_20000, kb_1000, kb_20000);
+
+    EXPECT_EQ(client.remote_setting(NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS),
+              http::kMaxConcurrentStreams);
+    EXPECT_EQ(client.remote_setting(NGHTTP2_SETTINGS_MAX_HEADER_LIST_SIZE), http::kHeaderLimit);
+    EXPECT_LT(blocks_20000, blocks_1000 + 50) << "streams beyond the limit are held";
+    EXPECT_TRUE(server.core.calls().empty());
+}
+
+// A head over the header limit gets the same 431 over either protocol; one just under it is
+// served.
+TEST(HttpServer, HeaderListLimitGetsTheSameReplyOverBothProtocols) {
+    const std::string reply_431 =
+        "{\"code\":\"invalidRequest\",\"message\":\"invalid request header\"}";
+    struct Case {
+        const char* name;
+        std::size_t pad;
+        std::string status;
+    };
+    const std::vector<Case> cases = {
+        {"under the limit", http::kHeaderLimit - 500, "200"},
+        {"over the limit", http::kHeaderLimit + 100, "431"},
+    };
+    TestServer server;
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.name);
+        const std::string pad(row.pad, 'p');
+        RawClient http1(server.port);
+        http1.send("GET /logs HTTP/1.1\r\nHost: 127.0.0.1\r\nx-pad: " + pad + "\r\n\r\n");
+        const std::string reply = http1.read_reply();
+        EXPECT_EQ(reply.substr(0, 12), "HTTP/1.1 " + row.status) << reply.substr(0, 200);
+
+        Http2Client http2(server.port);
+        const std::vector<H2Reply> replies =
+            http2.exchange({h2_request("GET", "/logs", {{"x-pad", pad}})});
+        EXPECT_EQ(replies[0].status, row.status);
+        if (row.status == "431") {
+            EXPECT_EQ(replies[0].body, reply_431);
+            EXPECT_NE(reply.find(reply_431), std::string::npos);
+            // The stream alone ends: the connection serves the next request.
+            EXPECT_EQ(http2.exchange({h2_request("GET", "/logs")})[0].status, "200");
+        }
+    }
+}
+
+// A submit that nghttp2 refuses ends its stream, or the connection where the stream cannot be
+// ended alone; either way nothing is left that holds a drain up.
+TEST(HttpServer, Http2FailedSubmitsEndTheStreamOrTheConnection) {
+    H2Request continue_request = h2_request("POST", "/stop",
+                                            {{"content-type", "application/json"},
+                                             {"content-length", "40"},
+                                             {"expect", "100-continue"}});
+    continue_request.ends = false;  // the body waits for the interim reply, which never comes
+    H2Request early_rejection = h2_request("POST", "/ping", {{"content-length", "40"}});
+    early_rejection.ends = false;
+    struct Case {
+        const char* name;
+        http::Http2Submit failing;
+        H2Request request;
+        bool during_drain;     // the submit is the drain's GOAWAY
+        bool connection_ends;  // otherwise the stream is reset and the connection carries on
+    };
+    const std::vector<Case> cases = {
+        {"reply", http::Http2Submit::response, h2_request("GET", "/logs"), false, false},
+        {"100 Continue", http::Http2Submit::headers, continue_request, false, false},
+        {"reset after an early reply", http::Http2Submit::rst_stream, early_rejection, false, true},
+        {"SETTINGS", http::Http2Submit::settings, h2_request("GET", "/logs"), false, true},
+        {"GOAWAY", http::Http2Submit::goaway, h2_request("GET", "/ping?coreSha256=x"), true, true},
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.name);
+        TestServer server;
+        Http2Client client(server.port);
+        client.allow_close = true;
+        std::future<void> drained;
+        std::thread drainer;
+        if (row.during_drain) {
+            server.core.hold();
+            drainer = std::thread([&server, &drained] {
+                server.core.wait_for_calls(1);
+                http::fail_http2_submits(http::Http2Submit::goaway, 1);
+                drained = server.start_drain();
+            });
+        } else {
+            http::fail_http2_submits(row.failing, 1);
+        }
+        const auto began = std::chrono::steady_clock::now();
+        const std::vector<H2Reply> replies = client.exchange({row.request});
+        EXPECT_EQ(client.closed, row.connection_ends);
+        // At once, not by the drain's deadline.
+        EXPECT_LT(std::chrono::steady_clock::now() - began, kDrainTime - 1s);
+        if (!row.connection_ends) {
+            EXPECT_EQ(replies[0].status, "");
+            EXPECT_EQ(client.close_codes[client.last_ids[0]], NGHTTP2_INTERNAL_ERROR);
+            EXPECT_EQ(client.exchange({h2_request("GET", "/logs")})[0].status, "200");
+            // An idle connection whose client keeps it: the drain ends it after the linger.
+            drained = server.start_drain();
+            EXPECT_EQ(drained.wait_for(http::kLingerTime + 1s), std::future_status::ready);
+        }
+        if (drainer.joinable()) {
+            drainer.join();
+            // The connection is gone with the reply still owed; the drain waits only for the
+            // Core operation in flight.
+            server.core.release();
+            EXPECT_EQ(drained.wait_for(1s), std::future_status::ready);
+        }
+        server.core.release();
+        http::fail_http2_submits(row.failing, 0);
+    }
 }
 
 }  // namespace
