@@ -208,6 +208,10 @@ Reply text_reply(unsigned status, std::string text) {
     Reply reply;
     reply.status = status;
     reply.headers.push_back({"content-type", std::string(kTextContentType)});
+    // A page may point a <script> at a GET the local-caller rules admit; without this, the
+    // browser runs the text as a script and its load event tells the page that the Helper
+    // answered 200. With it, every such load fails alike.
+    reply.headers.push_back({"x-content-type-options", "nosniff"});
     reply.body = std::move(text);
     return reply;
 }
