@@ -4,7 +4,7 @@
 
 #include "ascii.hpp"
 #include "names.hpp"
-#include "service/peer/owner_sid.hpp"
+#include "owner_sid.hpp"
 
 namespace drovane::client {
 

@@ -6,10 +6,10 @@
 #include "client/dacl_check.hpp"
 #include "client/winsock_transport.hpp"
 #include "names.hpp"
-#include "service/hub/core/sha256.hpp"
-#include "service/peer/process_account.hpp"
+#include "sha256.hpp"
 #include "text.hpp"
 #include "win/last_error.hpp"
+#include "win/process_account.hpp"
 #include "win/scm.hpp"
 
 namespace drovane::client {
