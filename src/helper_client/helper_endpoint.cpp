@@ -99,10 +99,16 @@ Call<Connection> connect_to_helper() {
         return system_failure(std::move(owners).error().context("read the TCP table"));
     }
     if (!is_service_endpoint(*owners, *service_pid)) {
-        std::string owner = owners->connection ? std::to_string(*owners->connection) : "unknown";
+        // Names the process the table gives for the connection, else for the listening socket.
+        std::uint32_t owner = owners->connection.value_or(0);
+        if (owner == 0) {
+            owner = owners->listener.value_or(0);
+        }
+        std::string named = owner != 0 ? "process " + std::to_string(owner)
+                                       : "a process the system does not name (PID 0)";
         return Failure{FailureKind::not_helper,
-                       Error("the listener on 127.0.0.1:" + std::to_string(*port) + " is process " +
-                             owner + ", not " + std::string(names::service) + "'s process " +
+                       Error("the listener on 127.0.0.1:" + std::to_string(*port) + " is " + named +
+                             ", not " + std::string(names::service) + "'s process " +
                              std::to_string(*service_pid) + ": " + kWhatToDo)};
     }
     if (!service_alive) {
