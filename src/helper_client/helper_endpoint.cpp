@@ -1,5 +1,7 @@
 #include "helper_client/helper_endpoint.hpp"
 
+#include <algorithm>
+#include <chrono>
 #include <vector>
 
 #include "names.hpp"
@@ -15,6 +17,12 @@ namespace drovane::helper_client {
 namespace {
 
 constexpr int kMaxTableCalls = 5;
+// How long, under Wine, the owner of the Helper's end may stay unnamed before it is taken as it
+// is (see read_owners).
+constexpr std::chrono::milliseconds kUnnamedOwnerWait{100};
+const std::string kClosedUnanswered =
+    "the Helper closed the connection without a reply (is this process running under the "
+    "Helper's owner account?)";
 
 const std::string kWhatToDo = "the Helper is not running: restart it (sc start " +
                               std::string(names::service) +
@@ -50,6 +58,63 @@ struct Connection {
     unsigned port = 0;
     unsigned client_port = 0;
 };
+
+// Wine names the owner of a socket in the TCP table only once that process has moved data
+// through it, and the Helper's sockets (listening and accepted, driven by overlapped I/O) not
+// before it has read a request. There, a Helper end that names no process (PID 0) cannot be told
+// from the Helper's own before sending; Windows names the owner of every socket at once.
+bool running_under_wine() {
+    static const bool wine = [] {
+        HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+        return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    }();
+    return wine;
+}
+
+// The owners of the Helper's end of a new connection and of the port's listening socket. First a
+// zero-byte send, which puts nothing on the wire but ties the client's socket to this process
+// (the Helper's own check needs that under Wine). Under Wine, an end that names no process is
+// read again for a short while, and is watched for the peer closing it (the Helper refusing
+// another account).
+Call<ListenerOwners> read_owners(SOCKET socket, unsigned port, unsigned client_port) {
+    if (::send(socket, "", 0, 0) == SOCKET_ERROR) {
+        return Failure{FailureKind::connection,
+                       Error::os(::WSAGetLastError()).context("use the new connection")};
+    }
+    const auto deadline = std::chrono::steady_clock::now() + kUnnamedOwnerWait;
+    while (true) {
+        Result<ListenerOwners> owners = read_listener_owners(port, client_port);
+        if (!owners) {
+            return system_failure(std::move(owners).error().context("read the TCP table"));
+        }
+        if (owners->connection.value_or(0) != 0 || !running_under_wine() ||
+            std::chrono::steady_clock::now() >= deadline) {
+            return std::move(owners).value();
+        }
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(socket, &readable);
+        timeval wait{0, 10000};
+        if (::select(0, &readable, nullptr, nullptr, &wait) == 1) {
+            char byte;
+            if (::recv(socket, &byte, 1, MSG_PEEK) <= 0) {
+                return Failure{FailureKind::connection, Error(kClosedUnanswered)};
+            }
+        }
+    }
+}
+
+// Whether the owners show the connection reaching the service's process: the Helper's end names
+// it. Under Wine only, an end that names no process passes as long as the listening socket names
+// no other process either; the service's process being alive is checked besides.
+bool is_service_endpoint(const ListenerOwners& owners, std::uint32_t service_pid) {
+    const std::uint32_t connection = owners.connection.value_or(0);
+    if (connection != 0 || !running_under_wine()) {
+        return connection == service_pid;
+    }
+    const std::uint32_t listener = owners.listener.value_or(0);
+    return owners.connection.has_value() && (listener == 0 || listener == service_pid);
+}
 
 // Connects to the published port and proves, before anything is sent, that the Helper's end
 // belongs to the process the SCM runs the service in.
@@ -94,11 +159,12 @@ Call<Connection> connect_to_helper() {
     }
     connection.client_port = ntohs(own.sin_port);
 
-    Result<ListenerOwners> owners = read_listener_owners(*port, connection.client_port);
+    Call<ListenerOwners> owners =
+        read_owners(connection.socket.get(), *port, connection.client_port);
     if (!owners) {
-        return system_failure(std::move(owners).error().context("read the TCP table"));
+        return owners.failure();
     }
-    if (!is_service_endpoint(*owners, *service_pid)) {
+    if (!service_alive || !is_service_endpoint(*owners, *service_pid)) {
         // Names the process the table gives for the connection, else for the listening socket.
         std::uint32_t owner = owners->connection.value_or(0);
         if (owner == 0) {
@@ -106,15 +172,12 @@ Call<Connection> connect_to_helper() {
         }
         std::string named = owner != 0 ? "process " + std::to_string(owner)
                                        : "a process the system does not name (PID 0)";
+        std::string service = std::string(names::service) + "'s process " +
+                              std::to_string(*service_pid) +
+                              (service_alive ? "" : ", which has ended");
         return Failure{FailureKind::not_helper,
                        Error("the listener on 127.0.0.1:" + std::to_string(*port) + " is " + named +
-                             ", not " + std::string(names::service) + "'s process " +
-                             std::to_string(*service_pid) + ": " + kWhatToDo)};
-    }
-    if (!service_alive) {
-        return Failure{FailureKind::not_running,
-                       Error(std::string(names::service) + "'s process " +
-                             std::to_string(*service_pid) + " has ended: " + kWhatToDo)};
+                             ", not " + service + ": " + kWhatToDo)};
     }
     return connection;
 }
@@ -214,13 +277,6 @@ Result<ListenerOwners> read_listener_owners(unsigned port, unsigned client_port)
     return owners;
 }
 
-bool is_service_endpoint(const ListenerOwners& owners, std::uint32_t service_pid) {
-    if (owners.connection && *owners.connection != 0) {
-        return *owners.connection == service_pid;
-    }
-    return owners.connection && owners.listener && *owners.listener == service_pid;
-}
-
 Call<unsigned> HelperTransport::authenticate() {
     WinsockUse winsock;
     if (!winsock.started()) {
@@ -272,9 +328,7 @@ Call<HttpReply> HelperTransport::exchange(std::string_view method, std::string_v
         bytes.append(buffer, static_cast<std::size_t>(n));
     }
     if (bytes.empty()) {
-        return Failure{FailureKind::connection,
-                       Error("the Helper closed the connection without a reply (is this process "
-                             "running under the Helper's owner account?)")};
+        return Failure{FailureKind::connection, Error(kClosedUnanswered)};
     }
     Result<HttpReply> reply = parse_reply(bytes);
     if (!reply) {

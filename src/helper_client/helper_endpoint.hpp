@@ -18,22 +18,18 @@ Result<unsigned> read_helper_port();
 Call<std::uint32_t> running_service_pid();
 
 // Who owns the Helper's end of one loopback connection to `port`, from the system's TCP table:
-// the row whose local end is 127.0.0.1:port and whose remote end is the client's end, and the
-// listening row of 127.0.0.1:port. Zero where the table names no process; absent where there is
-// no such row.
+// the row whose local end is 127.0.0.1:port and whose remote end is the client's end (the one
+// that decides), and the listening row of 127.0.0.1:port. Zero where the table
+// names no process; absent where there is no such row.
 struct ListenerOwners {
     std::optional<std::uint32_t> connection;
     std::optional<std::uint32_t> listener;
 };
 Result<ListenerOwners> read_listener_owners(unsigned port, unsigned client_port);
 
-// Whether the owners prove the connection reaches the service's process: the connection's row
-// names it; or, where the system has not yet tied the accepted socket to any process (it reads
-// 0), the listening socket it is queued on is the service's.
-bool is_service_endpoint(const ListenerOwners& owners, std::uint32_t service_pid);
-
 // Each exchange reads the port, finds the service's process, connects, and sends the request
-// only once the connection's Helper end is proven to be that process. Keeps nothing between
+// only once the connection's Helper end is proven to be that process (a zero-byte send comes
+// first: it carries nothing, see read_owners). Keeps nothing between
 // calls; one instance may serve one thread at a time.
 class HelperTransport final : public Transport {
   public:

@@ -22,7 +22,7 @@ trap finish EXIT
 run() { "$wine_run" "$tool" "$@" </dev/null | tr -d '\r'; }
 
 "$wine_run" "$bin/DrovaneHelperClient.exe" install </dev/null
-run probe 20
+run probe 5
 run calls-ok
 run kill-service
 run impostor "Z:${work//\//\\}\\ready" 15 >"$work/impostor.out" &

@@ -1,6 +1,7 @@
 // The Windows side of the client library's tests under Wine, one command per run:
 //   probe <n>          n connections to the Helper: who owns its end right after connect, before
-//                      anything is sent (connection row, listening row, service process)
+//                      anything is sent (connection row, listening row, service process), and
+//                      how long after a zero-byte send the connection row names a process
 //   calls-ok           open and ping through the C++ wrapper succeed against the live Helper
 //   kill-service       ends the Helper's process abruptly, as a crash would
 //   impostor <ready> <seconds>
@@ -9,12 +10,14 @@
 //   impostor-ping      open and ping must fail with DROVANE_HC_NOT_HELPER naming both processes
 #include <drovane/helper_client.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "helper_client/helper_endpoint.hpp"
 #include "win/handles.hpp"
@@ -46,6 +49,8 @@ int probe(int count) {
     }
     int connection_is_service = 0;
     int listener_is_service = 0;
+    int named_after_send = 0;
+    std::vector<double> waits;
     for (int i = 0; i < count; ++i) {
         win::unique_socket socket(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
         sockaddr_in address{};
@@ -66,14 +71,35 @@ int probe(int count) {
         }
         connection_is_service += owners->connection == *service;
         listener_is_service += owners->listener == *service;
+        // Then as the library does: a zero-byte send, and the table until the far end is named.
+        ::send(socket.get(), "", 0, 0);
+        auto begin = std::chrono::steady_clock::now();
+        std::uint32_t named = 0;
+        while (named == 0 && std::chrono::steady_clock::now() - begin < std::chrono::seconds(3)) {
+            Result<ListenerOwners> again = read_listener_owners(*port, ntohs(own.sin_port));
+            named = again ? again->connection.value_or(0) : 0;
+            if (named == 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        }
+        double ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin)
+                .count();
+        named_after_send += named == *service;
+        waits.push_back(ms);
         if (i < 3) {
-            std::cout << "connection row " << pid_text(owners->connection) << ", listening row "
-                      << pid_text(owners->listener) << ", service " << *service << '\n';
+            std::cout << "before any byte: connection row " << pid_text(owners->connection)
+                      << ", listening row " << pid_text(owners->listener) << "; after a zero-byte "
+                      << "send: connection row " << named << " after " << ms << " ms; service "
+                      << *service << '\n';
         }
     }
-    std::cout << "of " << count << " connections before any byte: connection row is the service "
+    std::sort(waits.begin(), waits.end());
+    std::cout << "of " << count << " connections: before any byte, connection row is the service "
               << connection_is_service << ", listening row is the service " << listener_is_service
-              << '\n';
+              << "; after a zero-byte send, connection row is the service " << named_after_send
+              << " (wait median " << waits[waits.size() / 2] << " ms, max " << waits.back()
+              << " ms)\n";
     return 0;
 }
 
