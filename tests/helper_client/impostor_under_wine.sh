@@ -25,7 +25,7 @@ run() { "$wine_run" "$tool" "$@" </dev/null | tr -d '\r'; }
 run probe 5
 run calls-ok
 run kill-service
-run impostor "Z:${work//\//\\}\\ready" 15 >"$work/impostor.out" &
+run impostor "Z:${work//\//\\}\\ready" 120 >"$work/impostor.out" &
 impostor_pid=$!
 for _ in $(seq 100); do
   [[ -s $work/ready ]] && break
@@ -34,6 +34,7 @@ done
 [[ -s $work/ready ]] || { echo "the impostor did not start"; cat "$work/impostor.out"; exit 1; }
 status=0
 run impostor-ping || status=$?
+touch "$work/ready.stop"
 wait "$impostor_pid" || true
 impostor_pid=
 cat "$work/impostor.out"

@@ -5,8 +5,9 @@
 //   calls-ok           open and ping through the C++ wrapper succeed against the live Helper
 //   kill-service       ends the Helper's process abruptly, as a crash would
 //   impostor <ready> <seconds>
-//                      binds the published port, says so in the file <ready>, accepts for the
-//                      given time and prints how many connections and bytes it received
+//                      binds the published port, says so in the file <ready>, accepts until the
+//                      file <ready>.stop appears or the time is up, and prints how many
+//                      connections and bytes it received
 //   impostor-ping      open and ping must fail with DROVANE_HC_NOT_HELPER naming both processes
 #include <drovane/helper_client.hpp>
 
@@ -156,7 +157,9 @@ int impostor(const std::string& ready, int seconds) {
     int connections = 0;
     long long bytes = 0;
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < end) {
+    const std::string stop = ready + ".stop";
+    while (std::chrono::steady_clock::now() < end &&
+           ::GetFileAttributesA(stop.c_str()) == INVALID_FILE_ATTRIBUTES) {
         fd_set set;
         FD_ZERO(&set);
         FD_SET(listener.get(), &set);
@@ -169,14 +172,15 @@ int impostor(const std::string& ready, int seconds) {
             continue;
         }
         ++connections;
-        DWORD timeout = 2000;
+        // A closed connection reads as a timeout under Wine rather than as its end.
+        DWORD timeout = 5000;
         ::setsockopt(connection.get(), SOL_SOCKET, SO_RCVTIMEO,
                      reinterpret_cast<const char*>(&timeout), sizeof(timeout));
         char buffer[4096];
         int n = 0;
         while ((n = ::recv(connection.get(), buffer, sizeof(buffer), 0)) > 0) {
             bytes += n;
-        }
+        };
     }
     std::cout << "impostor " << ::GetCurrentProcessId() << " on 127.0.0.1:" << *port
               << ": connections " << connections << ", bytes received " << bytes << '\n';
