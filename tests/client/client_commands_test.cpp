@@ -116,6 +116,24 @@ TEST(ClientCommands, BadUseAndTransportFailuresExitOne) {
     }
 }
 
+TEST(ClientCommands, HelpAndVersionPrintAndExitZeroWithoutTheHelper) {
+    for (std::string word : {"help", "--help", "-h"}) {
+        ScriptedTransport transport;
+        Outcome result = run(transport, {word});
+        EXPECT_EQ(result.status, 0) << word;
+        EXPECT_EQ(result.out, usage_text()) << word;
+        EXPECT_EQ(result.err, "") << word;
+    }
+    ScriptedTransport transport;
+    Outcome version = run(transport, {"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_TRUE(version.out.starts_with("DrovaneHelperClient ")) << version.out;
+    EXPECT_NE(version.out.find("expected Core SHA-256: " + std::string(64, 'a') + "\n"),
+              std::string::npos)
+        << version.out;
+    EXPECT_TRUE(transport.sent.empty());
+}
+
 TEST(ClientCommands, FollowPrintsOnlyNewLines) {
     ScriptedTransport transport;
     transport.replies = {
