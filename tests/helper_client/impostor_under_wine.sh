@@ -19,10 +19,10 @@ finish() {
   rm -rf "$work"
 }
 trap finish EXIT
-run() { "$wine_run" "$tool" "$@" </dev/null | tr -d '\r'; }
+# Each step is bounded, so that a hung one fails the test and the clean-up above still runs.
+run() { timeout 120 "$wine_run" "$tool" "$@" </dev/null | tr -d '\r'; }
 
-"$wine_run" "$bin/DrovaneHelperClient.exe" install </dev/null
-run probe 5
+timeout 120 "$wine_run" "$bin/DrovaneHelperClient.exe" install </dev/null
 run calls-ok
 run kill-service
 run impostor "Z:${work//\//\\}\\ready" 120 >"$work/impostor.out" &
