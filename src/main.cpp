@@ -8,7 +8,7 @@
 #include "command_line.hpp"
 #include "error.hpp"
 #include "names.hpp"
-#include "service/peer/owner_sid.hpp"
+#include "owner_sid.hpp"
 #include "service/windows/install.hpp"
 #include "service/windows/service_host.hpp"
 #include "win/handles.hpp"

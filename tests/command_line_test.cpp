@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "command_line.hpp"
-#include "service/peer/owner_sid.hpp"
+#include "owner_sid.hpp"
 #include "text.hpp"
 
 namespace drovane {

@@ -1,13 +1,13 @@
 #include "client/client_commands.hpp"
 
 #include <algorithm>
-#include <boost/json.hpp>
 #include <charconv>
 #include <optional>
 
 namespace drovane::client {
 
-namespace json = boost::json;
+using helper_client::Answer;
+using helper_client::Call;
 
 namespace {
 
@@ -30,30 +30,32 @@ std::vector<std::string> split_lines(std::string_view body) {
     }
 }
 
-// Prints the reply readably: its status, then the JSON members the Helper sends, or the text.
-void print_reply(const HttpReply& reply, std::ostream& out) {
-    out << "status: " << reply.status << '\n';
-    const std::string* type = reply.header("content-type");
-    if (type != nullptr && type->starts_with("application/json")) {
-        boost::system::error_code ec;
-        json::value value = json::parse(reply.body, ec);
-        if (!ec && value.is_object()) {
-            for (const auto& member : value.as_object()) {
-                if (member.key() == "details" && member.value().is_object()) {
-                    for (const auto& detail : member.value().as_object()) {
-                        out << detail.key() << ": " << json::serialize(detail.value()) << '\n';
-                    }
-                } else if (member.value().is_string()) {
-                    out << member.key() << ": " << member.value().as_string().c_str() << '\n';
-                } else {
-                    out << member.key() << ": " << json::serialize(member.value()) << '\n';
-                }
-            }
-            return;
+// Prints the answer readably: its status, then the members of the Helper's JSON reply in the
+// order it sends them, or the text.
+void print_answer(const Answer& answer, std::ostream& out) {
+    out << "status: " << answer.status << '\n';
+    if (answer.error) {
+        out << "code: " << answer.error->code << '\n';
+        out << "message: " << answer.error->message << '\n';
+        if (answer.error->os_error) {
+            out << "osError: " << *answer.error->os_error << '\n';
         }
+        return;
     }
-    if (!reply.body.empty()) {
-        out << reply.body << '\n';
+    if (!answer.session_id.empty() || answer.stopped) {
+        out << "sessionId: " << answer.session_id << '\n';
+        if (answer.stopped) {
+            out << "stopped: " << (*answer.stopped ? "true" : "false") << '\n';
+            if (!answer.reason.empty()) {
+                out << "reason: " << answer.reason << '\n';
+            }
+        } else {
+            out << "pid: " << answer.pid << '\n';
+        }
+        return;
+    }
+    if (!answer.text.empty()) {
+        out << answer.text << '\n';
     }
 }
 
@@ -108,13 +110,13 @@ Result<unsigned> parse_count(const std::string& text, std::string_view name) {
     return value;
 }
 
-int report(const Result<HttpReply>& reply, ClientEnvironment& env) {
-    if (!reply) {
-        env.err << "error: " << reply.error().text() << '\n';
+int report(const Call<Answer>& answer, ClientEnvironment& env) {
+    if (!answer) {
+        env.err << "error: " << answer.failure().error.text() << '\n';
         return 1;
     }
-    print_reply(*reply, env.out);
-    return reply->status == 200 ? 0 : 1;
+    print_answer(*answer, env.out);
+    return answer->status == 200 ? 0 : 1;
 }
 
 int follow_logs(ClientEnvironment& env, std::chrono::milliseconds interval,
@@ -124,11 +126,11 @@ int follow_logs(ClientEnvironment& env, std::chrono::milliseconds interval,
         if (poll != 0) {
             env.sleep(interval);
         }
-        Result<HttpReply> reply = env.transport.exchange("GET", "/logs", {});
+        Call<Answer> reply = helper_client::logs(env.transport);
         if (!reply || reply->status != 200) {
             return report(reply, env);
         }
-        std::vector<std::string> now = split_lines(reply->body);
+        std::vector<std::string> now = split_lines(reply->text);
         for (const std::string& line : new_log_lines(seen, now)) {
             env.out << line << '\n';
         }
@@ -162,7 +164,15 @@ std::string usage_text() {
            "                                      print the Helper log (--follow: new lines)\n"
            "  install | uninstall                 run DrovaneHelper.exe beside this program,\n"
            "                                      installing with this process as the owner\n"
-           "  doctor                              check the installation, one line per check\n";
+           "  doctor                              check the installation, one line per check\n"
+           "  help | --help | -h                  print this text\n"
+           "  --version                           print the version and the Core digest it "
+           "expects\n";
+}
+
+std::string version_text(std::string_view expected_digest) {
+    return "DrovaneHelperClient " DROVANE_VERSION "\nexpected Core SHA-256: " +
+           std::string(expected_digest) + "\n";
 }
 
 int run_client_command(const std::vector<std::string>& args, ClientEnvironment& env) {
@@ -171,6 +181,14 @@ int run_client_command(const std::vector<std::string>& args, ClientEnvironment& 
         return 1;
     }
     const std::string& command = args[0];
+    if (args.size() == 1 && (command == "help" || command == "--help" || command == "-h")) {
+        env.out << usage_text();
+        return 0;
+    }
+    if (args.size() == 1 && command == "--version") {
+        env.out << version_text(env.expected_digest);
+        return 0;
+    }
     auto fail = [&](const Error& error) {
         env.err << "error: " << error.text() << '\n' << usage_text();
         return 1;
@@ -182,11 +200,9 @@ int run_client_command(const std::vector<std::string>& args, ClientEnvironment& 
             return fail(options.error());
         }
         std::string digest = option(*options, "--sha256", env.expected_digest);
-        Result<HttpReply> reply = env.transport.exchange("GET", "/ping?coreSha256=" + digest, {});
-        if (reply) {
-            if (const std::string* protocol = reply->header("x-drovane-helper-protocol")) {
-                env.out << "protocol: " << *protocol << '\n';
-            }
+        Call<Answer> reply = helper_client::ping(env.transport, digest);
+        if (reply && !reply->protocol.empty()) {
+            env.out << "protocol: " << reply->protocol << '\n';
         }
         return report(reply, env);
     }
@@ -195,12 +211,11 @@ int run_client_command(const std::vector<std::string>& args, ClientEnvironment& 
         if (!options) {
             return fail(options.error());
         }
-        json::object body;
-        body["address"] =
+        std::string address =
             option(*options, "--address", std::string(kAddressPrefix) + env.random_hex32());
-        body["sessionId"] = option(*options, "--session", env.random_hex32());
-        env.out << "address: " << body["address"].as_string().c_str() << '\n';
-        return report(env.transport.exchange("POST", "/start", json::serialize(body)), env);
+        std::string session = option(*options, "--session", env.random_hex32());
+        env.out << "address: " << address << '\n';
+        return report(helper_client::start(env.transport, address, session), env);
     }
     if (command == "stop") {
         auto options = read_options(args, {"--session"});
@@ -211,9 +226,7 @@ int run_client_command(const std::vector<std::string>& args, ClientEnvironment& 
         if (session.empty()) {
             return fail(Error("stop needs --session <id>"));
         }
-        json::object body;
-        body["sessionId"] = session;
-        return report(env.transport.exchange("POST", "/stop", json::serialize(body)), env);
+        return report(helper_client::stop(env.transport, session), env);
     }
     if (command == "logs") {
         auto options = read_options(args, {"--interval-ms", "--polls"}, {"--follow"});
@@ -242,12 +255,12 @@ int run_client_command(const std::vector<std::string>& args, ClientEnvironment& 
         if (options->size() > 0) {
             return fail(Error("--interval-ms and --polls go with --follow"));
         }
-        Result<HttpReply> reply = env.transport.exchange("GET", "/logs", {});
+        Call<Answer> reply = helper_client::logs(env.transport);
         if (!reply || reply->status != 200) {
             return report(reply, env);
         }
-        if (!reply->body.empty()) {
-            env.out << reply->body << '\n';
+        if (!reply->text.empty()) {
+            env.out << reply->text << '\n';
         }
         return 0;
     }

@@ -1,5 +1,5 @@
-// The diagnostic client's commands: what each sends to the Helper and how it prints the reply.
-// The transport (finding the port, the socket) is a seam so the commands run in native tests.
+// The diagnostic client's commands: which call of the client library each makes and how it
+// prints the answer. The library's transport is a seam, so the commands run in native tests.
 #pragma once
 
 #include <chrono>
@@ -9,18 +9,12 @@
 #include <string_view>
 #include <vector>
 
-#include "client/http_exchange.hpp"
 #include "error.hpp"
+#include "helper_client/helper_calls.hpp"
 
 namespace drovane::client {
 
-class Transport {
-  public:
-    virtual ~Transport() = default;
-    // One request on a new connection to the Helper, and its whole reply.
-    virtual Result<HttpReply> exchange(std::string_view method, std::string_view target,
-                                       std::string_view json_body) = 0;
-};
+using helper_client::Transport;
 
 struct ClientEnvironment {
     Transport& transport;
@@ -40,5 +34,8 @@ std::vector<std::string> new_log_lines(const std::vector<std::string>& before,
                                        const std::vector<std::string>& now);
 
 std::string usage_text();
+
+// What --version prints: the client's version and the Core digest this build expects.
+std::string version_text(std::string_view expected_digest);
 
 }  // namespace drovane::client

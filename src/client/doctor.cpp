@@ -1,10 +1,8 @@
 #include "client/doctor.hpp"
 
-#include <boost/json.hpp>
-
 #include "ascii.hpp"
 #include "names.hpp"
-#include "service/peer/owner_sid.hpp"
+#include "owner_sid.hpp"
 
 namespace drovane::client {
 
@@ -136,17 +134,6 @@ void check_owner(Installation& installation, Report& report,
     }
 }
 
-// Whether the reply is the JSON error with this code.
-bool is_error_code(const HttpReply& reply, std::string_view code) {
-    boost::system::error_code ec;
-    boost::json::value value = boost::json::parse(reply.body, ec);
-    if (ec || !value.is_object()) {
-        return false;
-    }
-    const boost::json::value* found = value.as_object().if_contains("code");
-    return found != nullptr && found->is_string() && found->as_string() == code;
-}
-
 void check_service(Installation& installation, Transport& transport,
                    std::string_view expected_digest, const std::optional<std::string>& core_digest,
                    Report& report) {
@@ -156,7 +143,7 @@ void check_service(Installation& installation, Transport& transport,
     } else if (*state != "Running") {
         report.line(Verdict::fail, "service running",
                     "it is " + *state + ": start it with: sc start " + std::string(names::service) +
-                        ", then read the Helper's failure with: DrovaneHelperClient logs");
+                        " from an elevated prompt, or reinstall it: " + kReinstall);
     } else {
         report.line(Verdict::ok, "service running", "Running");
     }
@@ -169,22 +156,34 @@ void check_service(Installation& installation, Transport& transport,
     }
     report.line(Verdict::ok, "published port", "127.0.0.1:" + std::to_string(*port));
 
-    Result<HttpReply> ping =
-        transport.exchange("GET", "/ping?coreSha256=" + std::string(expected_digest), {});
+    helper_client::Call<unsigned> proven = installation.prove_helper();
+    if (!proven) {
+        report.line(Verdict::fail, "port belongs to the Helper service",
+                    proven.failure().error.text());
+    } else {
+        report.line(Verdict::ok, "port belongs to the Helper service",
+                    "127.0.0.1:" + std::to_string(*proven) + " is " + std::string(names::service) +
+                        "'s own process");
+    }
+
+    helper_client::Call<helper_client::Answer> ping =
+        helper_client::ping(transport, expected_digest);
     if (!ping) {
-        report.line(Verdict::fail, "ping", ping.error().text());
+        report.line(Verdict::fail, "ping", ping.failure().error.text());
     } else if (ping->status == 200) {
         report.line(
             Verdict::ok, "ping",
             "200, the Helper expects this build's Core (" + std::string(expected_digest) + ")");
-    } else if (ping->status == 409 && is_error_code(*ping, "coreSha256Mismatch")) {
+    } else if (ping->error && ping->error->code == "coreSha256Mismatch") {
         report.line(Verdict::fail, "ping",
                     "coreSha256Mismatch: this build expects " + std::string(expected_digest) +
                         ", the Core beside the Helper has " + core_digest.value_or("no digest") +
                         "; install the Helper and the Core of one release together");
     } else {
-        report.line(Verdict::fail, "ping",
-                    "status " + std::to_string(ping->status) + ": " + ping->body);
+        report.line(
+            Verdict::fail, "ping",
+            "status " + std::to_string(ping->status) + ": " +
+                (ping->error ? ping->error->code + ": " + ping->error->message : ping->text));
     }
 }
 

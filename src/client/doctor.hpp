@@ -49,6 +49,9 @@ class Installation {
     // "Running", "Stopped", ... (the SCM's state names).
     virtual Result<std::string> service_state() = 0;
     virtual Result<unsigned> published_port() = 0;
+    // Connects to the published port and proves that its listener is the service's process,
+    // sending nothing; the port on success.
+    virtual helper_client::Call<unsigned> prove_helper() = 0;
     // The account running this process, as a SID string.
     virtual Result<std::string> user_sid() = 0;
     // The directory of this program, used when no registration names the Helper's.

@@ -1,13 +1,14 @@
 // DrovaneHelperClient.exe: a diagnostic client for developers and support engineers, run as the
-// Helper's owner. It finds the Helper's port in the registry and speaks plain HTTP/1.1 to it.
+// Helper's owner. It reaches the Helper through the client library, which finds its port,
+// proves the listener is the service's process and speaks its protocol.
 #include <iostream>
 #include <random>
 #include <thread>
 
 #include "client/client_commands.hpp"
 #include "client/windows_installation.hpp"
-#include "client/winsock_transport.hpp"
 #include "core_digest.hpp"
+#include "helper_client/helper_endpoint.hpp"
 #include "text.hpp"
 #include "win/handles.hpp"
 
@@ -74,17 +75,10 @@ int wmain(int argc, wchar_t** argv) {
     if (args.size() == 1 && (args[0] == "install" || args[0] == "uninstall")) {
         return client::run_helper(args[0]);
     }
-    WSADATA data;
-    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) {
-        std::cerr << "error: Winsock is not available\n";
-        return 1;
-    }
-    client::WinsockTransport transport;
+    helper_client::HelperTransport transport;
     if (args.size() == 1 && args[0] == "doctor") {
         client::WindowsInstallation installation;
-        int status = client::run_doctor(installation, transport, expected_core_digest(), std::cout);
-        WSACleanup();
-        return status;
+        return client::run_doctor(installation, transport, expected_core_digest(), std::cout);
     }
     client::ClientEnvironment env{
         transport,
@@ -94,7 +88,5 @@ int wmain(int argc, wchar_t** argv) {
         client::random_hex32,
         [](std::chrono::milliseconds delay) { std::this_thread::sleep_for(delay); },
     };
-    int status = client::run_client_command(args, env);
-    WSACleanup();
-    return status;
+    return client::run_client_command(args, env);
 }

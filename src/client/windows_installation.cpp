@@ -4,12 +4,12 @@
 #include <vector>
 
 #include "client/dacl_check.hpp"
-#include "client/winsock_transport.hpp"
+#include "helper_client/helper_endpoint.hpp"
 #include "names.hpp"
-#include "service/hub/core/sha256.hpp"
-#include "service/peer/process_account.hpp"
+#include "sha256.hpp"
 #include "text.hpp"
 #include "win/last_error.hpp"
+#include "win/process_account.hpp"
 #include "win/scm.hpp"
 
 namespace drovane::client {
@@ -102,7 +102,11 @@ Result<std::string> WindowsInstallation::service_state() {
 }
 
 Result<unsigned> WindowsInstallation::published_port() {
-    return read_helper_port();
+    return helper_client::read_helper_port();
+}
+
+helper_client::Call<unsigned> WindowsInstallation::prove_helper() {
+    return helper_client::HelperTransport().authenticate();
 }
 
 Result<std::string> WindowsInstallation::user_sid() {

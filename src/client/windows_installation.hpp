@@ -13,6 +13,7 @@ class WindowsInstallation final : public Installation {
     Result<RecoverySetting> recovery() override;
     Result<std::string> service_state() override;
     Result<unsigned> published_port() override;
+    helper_client::Call<unsigned> prove_helper() override;
     Result<std::string> user_sid() override;
     std::string own_directory() override;
     bool file_exists(const std::string& path) override;

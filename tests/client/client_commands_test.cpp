@@ -17,19 +17,23 @@ class ScriptedTransport final : public Transport {
     std::vector<std::string> replies;
     std::vector<Sent> sent;
 
-    Result<HttpReply> exchange(std::string_view method, std::string_view target,
-                               std::string_view body) override {
+    helper_client::Call<helper_client::HttpReply> exchange(std::string_view method,
+                                                           std::string_view target,
+                                                           std::string_view body) override {
         sent.push_back({std::string(method), std::string(target), std::string(body)});
         if (sent.size() > replies.size()) {
-            return Error("no Port value");
+            return helper_client::Failure{helper_client::FailureKind::not_running,
+                                          Error("no Port value")};
         }
-        return parse_reply(replies[sent.size() - 1]);
+        return *helper_client::parse_reply(replies[sent.size() - 1]);
     }
 };
 
-std::string reply(unsigned status, std::string_view type, std::string_view body) {
+std::string reply(unsigned status, std::string_view type, std::string_view body,
+                  std::string_view extra_headers = {}) {
     return "HTTP/1.1 " + std::to_string(status) + " X\r\ncontent-type: " + std::string(type) +
-           "\r\ncontent-length: " + std::to_string(body.size()) + "\r\n\r\n" + std::string(body);
+           "\r\n" + std::string(extra_headers) + "content-length: " + std::to_string(body.size()) +
+           "\r\n\r\n" + std::string(body);
 }
 
 struct Outcome {
@@ -53,7 +57,8 @@ Outcome run(ScriptedTransport& transport, std::vector<std::string> args) {
 TEST(ClientCommands, SendsEachCommandsRequestAndPrintsTheReply) {
     ScriptedTransport transport;
     transport.replies = {
-        reply(200, "text/plain; charset=utf-8", "Z:\\h\\DrovaneHelper.exe"),
+        reply(200, "text/plain; charset=utf-8", "Z:\\h\\DrovaneHelper.exe",
+              "x-drovane-helper-protocol: 8\r\n"),
         reply(200, "application/json",
               R"({"sessionId":"00000000000000000000000000000002","pid":42})"),
         reply(409, "application/json",
@@ -64,7 +69,7 @@ TEST(ClientCommands, SendsEachCommandsRequestAndPrintsTheReply) {
     Outcome ping = run(transport, {"ping"});
     EXPECT_EQ(transport.sent[0].target, "/ping?coreSha256=" + std::string(64, 'a'));
     EXPECT_EQ(ping.status, 0);
-    EXPECT_EQ(ping.out, "status: 200\nZ:\\h\\DrovaneHelper.exe\n");
+    EXPECT_EQ(ping.out, "protocol: 8\nstatus: 200\nZ:\\h\\DrovaneHelper.exe\n");
 
     Outcome start = run(transport, {"start"});
     EXPECT_EQ(transport.sent[1].body,
@@ -111,6 +116,24 @@ TEST(ClientCommands, BadUseAndTransportFailuresExitOne) {
     }
 }
 
+TEST(ClientCommands, HelpAndVersionPrintAndExitZeroWithoutTheHelper) {
+    for (std::string word : {"help", "--help", "-h"}) {
+        ScriptedTransport transport;
+        Outcome result = run(transport, {word});
+        EXPECT_EQ(result.status, 0) << word;
+        EXPECT_EQ(result.out, usage_text()) << word;
+        EXPECT_EQ(result.err, "") << word;
+    }
+    ScriptedTransport transport;
+    Outcome version = run(transport, {"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_TRUE(version.out.starts_with("DrovaneHelperClient ")) << version.out;
+    EXPECT_NE(version.out.find("expected Core SHA-256: " + std::string(64, 'a') + "\n"),
+              std::string::npos)
+        << version.out;
+    EXPECT_TRUE(transport.sent.empty());
+}
+
 TEST(ClientCommands, FollowPrintsOnlyNewLines) {
     ScriptedTransport transport;
     transport.replies = {
@@ -129,24 +152,6 @@ TEST(ClientCommands, NewLogLinesFollowTheLongestOverlap) {
     EXPECT_EQ(new_log_lines({"a", "b"}, {"a", "b"}), Lines{});
     EXPECT_EQ(new_log_lines({"x", "a", "a"}, {"a", "a", "n"}), Lines{"n"});
     EXPECT_EQ(new_log_lines({"a", "b"}, {"c"}), Lines{"c"});
-}
-
-TEST(ClientHttpExchange, ParsesFramingsAndRefusesTruncatedReplies) {
-    auto chunked = parse_reply(
-        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
-        "3\r\nabc\r\n1\r\nd\r\n0\r\n\r\n");
-    ASSERT_TRUE(chunked.ok());
-    EXPECT_EQ(chunked->body, "abcd");
-    auto until_close = parse_reply("HTTP/1.0 404 Not Found\r\nX-A: b\r\n\r\nrest");
-    ASSERT_TRUE(until_close.ok());
-    EXPECT_EQ(until_close->status, 404u);
-    EXPECT_EQ(*until_close->header("x-a"), "b");
-    EXPECT_EQ(until_close->body, "rest");
-    EXPECT_FALSE(parse_reply("HTTP/1.1 200 OK\r\ncontent-length: 5\r\n\r\nabc").ok());
-    EXPECT_FALSE(parse_reply("HTTP/1.1 200 OK\r\n").ok());
-    EXPECT_EQ(format_request("POST", "/stop", 5, "{}"),
-              "POST /stop HTTP/1.1\r\nhost: 127.0.0.1:5\r\nconnection: close\r\n"
-              "content-type: application/json\r\ncontent-length: 2\r\n\r\n{}");
 }
 
 }  // namespace

@@ -32,6 +32,8 @@ class FakeInstallation final : public Installation {
     Result<RecoverySetting> recovery() override { return recovery_setting; }
     Result<std::string> service_state() override { return state; }
     Result<unsigned> published_port() override { return port; }
+    helper_client::Call<unsigned> prove_helper() override { return proof; }
+    helper_client::Call<unsigned> proof = 50123u;
     Result<std::string> user_sid() override { return user; }
     std::string own_directory() override { return "C:\\Downloads"; }
     bool file_exists(const std::string& path) override { return files.contains(path); }
@@ -44,12 +46,15 @@ class FakeInstallation final : public Installation {
 
 class PingTransport final : public Transport {
   public:
-    std::string reply = "HTTP/1.1 200 OK\r\ncontent-length: 4\r\n\r\nZ:\\h";
+    std::string reply =
+        "HTTP/1.1 200 OK\r\ncontent-type: text/plain; charset=utf-8\r\n"
+        "x-drovane-helper-protocol: 8\r\ncontent-length: 4\r\n\r\nZ:\\h";
     std::vector<std::string> targets;
-    Result<HttpReply> exchange(std::string_view, std::string_view target,
-                               std::string_view) override {
+    helper_client::Call<helper_client::HttpReply> exchange(std::string_view,
+                                                           std::string_view target,
+                                                           std::string_view) override {
         targets.emplace_back(target);
-        return parse_reply(reply);
+        return *helper_client::parse_reply(reply);
     }
 };
 
@@ -73,8 +78,9 @@ TEST(Doctor, HealthyInstallationHasOnlyOkLines) {
     EXPECT_EQ(outcome.out.find("FAIL"), std::string::npos) << outcome.out;
     for (const char* check :
          {"service registered", "own process", "automatic start", "service account",
-          "recovery actions", "Helper binary", "owner", "service running", "published port", "ping",
-          "Core beside the Helper", "Core digest", "write access to C:\\Program Files\\Drovane:",
+          "recovery actions", "Helper binary", "owner", "service running", "published port",
+          "port belongs to the Helper service", "ping", "Core beside the Helper", "Core digest",
+          "write access to C:\\Program Files\\Drovane:",
           "write access to C:\\Program Files\\Drovane\\DrovaneHelper.exe",
           "write access to C:\\Program Files\\Drovane\\DrovaneCore.exe"}) {
         EXPECT_NE(outcome.out.find(std::string("ok    ") + check), std::string::npos) << check;
@@ -112,6 +118,7 @@ const std::string kMismatchBody =
     R"({"code":"coreSha256Mismatch","message":"Core SHA256 mismatch"})";
 const std::string kMismatch =
     "HTTP/1.1 409 Conflict\r\ncontent-type: application/json\r\n"
+    "x-drovane-helper-protocol: 8\r\n"
     "content-length: " +
     std::to_string(kMismatchBody.size()) + "\r\n\r\n" + kMismatchBody;
 
@@ -182,8 +189,18 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   1,
                   {"FAIL  service running: it is Stopped: start it with: sc start "
-                   "DrovaneHelperService",
+                   "DrovaneHelperService from an elevated prompt, or reinstall it: reinstall",
                    "FAIL  published port: no Port value"}},
+        FaultCase{"PortHeldByAnotherProcess",
+                  [](FakeInstallation& i, PingTransport&) {
+                      i.proof = helper_client::Failure{
+                          helper_client::FailureKind::not_helper,
+                          Error("the listener on 127.0.0.1:50123 is process 77, not "
+                                "DrovaneHelperService's process 12")};
+                  },
+                  1,
+                  {"FAIL  port belongs to the Helper service: the listener on 127.0.0.1:50123 is "
+                   "process 77, not DrovaneHelperService's process 12"}},
         FaultCase{"PingDigestMismatch",
                   [](FakeInstallation& i, PingTransport& t) {
                       i.files[kDir + "\\DrovaneCore.exe"] = std::string(64, 'b');

@@ -8,9 +8,9 @@
 #include <cstring>
 #include <vector>
 
+#include "owner_sid.hpp"
 #include "service/hub/helper_log.hpp"
-#include "service/peer/owner_sid.hpp"
-#include "service/peer/process_account.hpp"
+#include "win/process_account.hpp"
 
 namespace drovane::peer {
 

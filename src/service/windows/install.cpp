@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "names.hpp"
-#include "service/peer/process_account.hpp"
 #include "text.hpp"
 #include "win/module_path.hpp"
+#include "win/process_account.hpp"
 #include "win/scm.hpp"
 
 namespace drovane::win {

@@ -10,7 +10,7 @@
 
 #include "service/hub/helper_log.hpp"
 #include "service/peer/accept_loop.hpp"
-#include "service/peer/process_account.hpp"
+#include "win/process_account.hpp"
 
 namespace drovane::peer {
 namespace {

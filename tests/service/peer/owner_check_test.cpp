@@ -8,7 +8,7 @@
 
 #include "service/hub/helper_log.hpp"
 #include "service/peer/owner_check.hpp"
-#include "service/peer/process_account.hpp"
+#include "win/process_account.hpp"
 
 namespace drovane::peer {
 namespace {

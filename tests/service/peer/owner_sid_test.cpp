@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "service/peer/owner_sid.hpp"
+#include "owner_sid.hpp"
 
 namespace drovane::peer {
 namespace {

@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "service/peer/owner_sid.hpp"
-#include "service/peer/process_account.hpp"
+#include "owner_sid.hpp"
 #include "win/handles.hpp"
+#include "win/process_account.hpp"
 
 namespace drovane::peer {
 namespace {

@@ -19,9 +19,9 @@
 
 #include "command_line.hpp"
 #include "core_digest.hpp"
-#include "service/peer/process_account.hpp"
 #include "text.hpp"
 #include "win/handles.hpp"
+#include "win/process_account.hpp"
 
 namespace drovane::win {
 namespace {

@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "names.hpp"
-#include "service/hub/core/sha256.hpp"
+#include "sha256.hpp"
 #include "win/last_error.hpp"
 #include "win/module_path.hpp"
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <utility>
 
-#include "service/hub/core/sha256.hpp"
+#include "sha256.hpp"
 #include "text.hpp"
 
 namespace drovane::hub {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "service/hub/core/core_rules.hpp"
-#include "service/hub/core/sha256.hpp"
+#include "sha256.hpp"
 
 namespace drovane::hub {
 namespace {

@@ -1,4 +1,4 @@
-// The diagnostic client's side of HTTP/1.1: one request per connection, written right after the
+// The client library's side of HTTP/1.1: one request per connection, written right after the
 // connection opens, and the reply read until the Helper closes it.
 #pragma once
 
@@ -9,7 +9,7 @@
 
 #include "error.hpp"
 
-namespace drovane::client {
+namespace drovane::helper_client {
 
 struct HttpReply {
     unsigned status = 0;
@@ -27,4 +27,4 @@ std::string format_request(std::string_view method, std::string_view target, uns
 // the connection, or chunked).
 Result<HttpReply> parse_reply(std::string_view bytes);
 
-}  // namespace drovane::client
+}  // namespace drovane::helper_client

@@ -6,7 +6,7 @@
 // in favour of EVP; they remain in every build that keeps the 3.0 interfaces, which is the
 // default.
 #define OPENSSL_SUPPRESS_DEPRECATED
-#include "service/hub/core/sha256.hpp"
+#include "sha256.hpp"
 
 #include <openssl/sha.h>
 

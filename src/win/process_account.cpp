@@ -1,4 +1,4 @@
-#include "service/peer/process_account.hpp"
+#include "win/process_account.hpp"
 
 #include <vector>
 

@@ -1,4 +1,4 @@
-#include "service/peer/owner_sid.hpp"
+#include "owner_sid.hpp"
 
 #include <cstddef>
 

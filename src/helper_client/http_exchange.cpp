@@ -1,11 +1,11 @@
-#include "client/http_exchange.hpp"
+#include "helper_client/http_exchange.hpp"
 
 #include <algorithm>
 #include <charconv>
 
 #include "ascii.hpp"
 
-namespace drovane::client {
+namespace drovane::helper_client {
 
 namespace {
 
@@ -117,4 +117,4 @@ Result<HttpReply> parse_reply(std::string_view bytes) {
     return reply;
 }
 
-}  // namespace drovane::client
+}  // namespace drovane::helper_client

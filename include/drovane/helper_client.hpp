@@ -1,0 +1,48 @@
+// C++ owner of a drovane_hc handle: the handle is closed when the object goes, and every call
+// returns the C interface's result with the reply it filled. Reply strings stay valid until the
+// next call on the same object, as in C. Throws nothing.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "drovane/helper_client.h"
+
+namespace drovane {
+
+class HelperClient {
+  public:
+    // Opens and authenticates; check result() (and error_text()) before the calls.
+    HelperClient() {
+        drovane_hc* handle = nullptr;
+        opened_ = drovane_hc_open(&handle);
+        handle_.reset(handle);
+    }
+
+    drovane_hc_result result() const { return opened_; }
+    bool valid() const { return handle_ != nullptr; }
+    std::string error_text() const { return drovane_hc_error_text(handle_.get()); }
+
+    drovane_hc_result ping(const std::string& core_sha256, drovane_hc_reply& reply) {
+        return drovane_hc_ping(handle_.get(), core_sha256.c_str(), &reply);
+    }
+    drovane_hc_result start(const std::string& address, const std::string& session_id,
+                            drovane_hc_reply& reply) {
+        return drovane_hc_start(handle_.get(), address.c_str(), session_id.c_str(), &reply);
+    }
+    drovane_hc_result stop(const std::string& session_id, drovane_hc_reply& reply) {
+        return drovane_hc_stop(handle_.get(), session_id.c_str(), &reply);
+    }
+    drovane_hc_result logs(drovane_hc_reply& reply) {
+        return drovane_hc_logs(handle_.get(), &reply);
+    }
+
+  private:
+    struct Close {
+        void operator()(drovane_hc* handle) const { drovane_hc_close(handle); }
+    };
+    std::unique_ptr<drovane_hc, Close> handle_;
+    drovane_hc_result opened_ = DROVANE_HC_OUT_OF_MEMORY;
+};
+
+}  // namespace drovane

@@ -1,0 +1,237 @@
+// Every reply the protocol documents for each call becomes an answer with the right parts, and
+// anything else (wrong status for the code, wrong content type, extra or missing members, a
+// session ID not echoed, a ping of another protocol version) becomes a bad-reply failure.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "helper_client/helper_calls.hpp"
+
+namespace drovane::helper_client {
+namespace {
+
+constexpr std::string_view kSession = "0123456789abcdef0123456789abcdef";
+constexpr std::string_view kJson = "application/json";
+constexpr std::string_view kText = "text/plain; charset=utf-8";
+
+std::string reply(unsigned status, std::string_view type, std::string_view body,
+                  std::string_view extra_headers = {}) {
+    return "HTTP/1.1 " + std::to_string(status) + " X\r\ncontent-type: " + std::string(type) +
+           "\r\n" + std::string(extra_headers) + "content-length: " + std::to_string(body.size()) +
+           "\r\n\r\n" + std::string(body);
+}
+std::string ping_reply(unsigned status, std::string_view type, std::string_view body,
+                       std::string_view version = "8") {
+    return reply(status, type, body, "x-drovane-helper-protocol: " + std::string(version) + "\r\n");
+}
+std::string error_body(std::string_view code, std::string_view message) {
+    return R"({"code":")" + std::string(code) + R"(","message":")" + std::string(message) + "\"}";
+}
+
+// An answer in one line, only the parts that are set, so that a table row states it whole:
+// "ok" or "refused", then code, text, os, pid, stopped, reason; a failure is "bad reply".
+std::string summary(const Call<Answer>& call) {
+    if (!call) {
+        return call.failure().kind == FailureKind::bad_reply ? "bad reply" : "other failure";
+    }
+    const Answer& a = *call;
+    std::string out = a.success ? "ok" : "refused";
+    if (a.error) {
+        out += " code=" + a.error->code;
+        if (a.error->os_error) {
+            out += " os=" + std::to_string(*a.error->os_error);
+        }
+    }
+    if (!a.text.empty()) {
+        out += " text=" + a.text;
+    }
+    if (a.pid != 0) {
+        out += " pid=" + std::to_string(a.pid);
+    }
+    if (a.stopped) {
+        out += std::string(" stopped=") + (*a.stopped ? "true" : "false");
+    }
+    if (!a.reason.empty()) {
+        out += " reason=" + a.reason;
+    }
+    return out;
+}
+
+struct Case {
+    const char* name;
+    Operation operation;
+    std::string wire;
+    std::string expected;
+};
+
+const std::string kStartOk = R"({"sessionId":")" + std::string(kSession) + R"(","pid":4242})";
+std::string stop_body(std::string_view tail) {
+    return R"({"sessionId":")" + std::string(kSession) + "\"," + std::string(tail) + "}";
+}
+
+const Case kCases[] = {
+    // ping
+    {"PingMatches", Operation::ping, ping_reply(200, kText, "Z:\\h\\DrovaneHelper.exe"),
+     "ok text=Z:\\h\\DrovaneHelper.exe"},
+    {"PingDigestMismatch", Operation::ping,
+     ping_reply(409, kJson, error_body("coreSha256Mismatch", "Core SHA256 mismatch")),
+     "refused code=coreSha256Mismatch"},
+    {"PingFailureText", Operation::ping, ping_reply(409, kText, "Helper ping task failed: x"),
+     "refused text=Helper ping task failed: x"},
+    {"PingBadQuery", Operation::ping,
+     ping_reply(400, kJson, error_body("invalidRequest", "invalid ping query")),
+     "refused code=invalidRequest"},
+    {"PingForbiddenCarriesNoProtocol", Operation::ping,
+     reply(403, kJson,
+           error_body("invalidRequest", "browser origins and non-local hosts are not allowed")),
+     "refused code=invalidRequest"},
+    {"PingWithoutProtocolHeader", Operation::ping, reply(200, kText, "Z:\\h"), "bad reply"},
+    {"PingOfAnotherProtocol", Operation::ping, ping_reply(200, kText, "Z:\\h", "9"), "bad reply"},
+    {"PingSuccessAsJson", Operation::ping, ping_reply(200, kJson, "{}"), "bad reply"},
+    {"PingCodeOfStart", Operation::ping,
+     ping_reply(409, kJson, error_body("coreVerificationFailed", "x")), "bad reply"},
+    {"NotFoundIsNoHelperOfThisProtocol", Operation::ping,
+     reply(404, kJson, error_body("notFound", "Helper endpoint not found")), "bad reply"},
+    // start
+    {"StartLaunched", Operation::start, reply(200, kJson, kStartOk), "ok pid=4242"},
+    {"StartLaunchFailedWithOsError", Operation::start,
+     reply(500, kJson, R"({"code":"processLaunchFailed","message":"m","details":{"osError":-2}})"),
+     "refused code=processLaunchFailed os=-2"},
+    {"StartVerificationFailed", Operation::start,
+     reply(409, kJson, error_body("coreVerificationFailed", "Core executable SHA256 mismatch")),
+     "refused code=coreVerificationFailed"},
+    {"StartBodyTooLarge", Operation::start,
+     reply(413, kJson, error_body("invalidRequest", "request body exceeds 4096 bytes")),
+     "refused code=invalidRequest"},
+    {"StartReleaseFailed", Operation::start, reply(500, kJson, error_body("coreStopFailed", "m")),
+     "refused code=coreStopFailed"},
+    {"StartOtherSession", Operation::start,
+     reply(200, kJson, R"({"sessionId":"ffffffffffffffffffffffffffffffff","pid":1})"), "bad reply"},
+    {"StartPidZero", Operation::start,
+     reply(200, kJson, R"({"sessionId":")" + std::string(kSession) + R"(","pid":0})"), "bad reply"},
+    {"StartExtraMember", Operation::start,
+     reply(200, kJson, R"({"sessionId":")" + std::string(kSession) + R"(","pid":1,"x":1})"),
+     "bad reply"},
+    {"StartAsText", Operation::start, reply(200, kText, kStartOk), "bad reply"},
+    {"StartDetailsOnAnotherCode", Operation::start,
+     reply(500, kJson, R"({"code":"internalError","message":"m","details":{"osError":2}})"),
+     "bad reply"},
+    {"StartCodeWithWrongStatus", Operation::start,
+     reply(400, kJson, error_body("processLaunchFailed", "m")), "bad reply"},
+    {"StartTruncatedJson", Operation::start, reply(500, kJson, R"({"code":"internalEr)"),
+     "bad reply"},
+    // stop
+    {"StopStopped", Operation::stop, reply(200, kJson, stop_body(R"("stopped":true)")),
+     "ok stopped=true"},
+    {"StopNotRunning", Operation::stop,
+     reply(200, kJson, stop_body(R"("stopped":false,"reason":"notRunning")")),
+     "ok stopped=false reason=notRunning"},
+    {"StopSessionMismatch", Operation::stop,
+     reply(409, kJson, stop_body(R"("stopped":false,"reason":"sessionMismatch")")),
+     "refused stopped=false reason=sessionMismatch"},
+    {"StopBadSession", Operation::stop,
+     reply(400, kJson, error_body("invalidRequest", "invalid Core session ID")),
+     "refused code=invalidRequest"},
+    {"StopStoppedWithReason", Operation::stop,
+     reply(200, kJson, stop_body(R"("stopped":true,"reason":"notRunning")")), "bad reply"},
+    {"StopMismatchWith200", Operation::stop,
+     reply(200, kJson, stop_body(R"("stopped":false,"reason":"sessionMismatch")")), "bad reply"},
+    {"StopUnknownReason", Operation::stop,
+     reply(200, kJson, stop_body(R"("stopped":false,"reason":"gone")")), "bad reply"},
+    {"StopVerificationCode", Operation::stop,
+     reply(409, kJson, error_body("coreVerificationFailed", "m")), "bad reply"},
+    // logs
+    {"LogsLines", Operation::logs, reply(200, kText, "a\nb"), "ok text=a\nb"},
+    {"LogsEmpty", Operation::logs, reply(200, kText, ""), "ok"},
+    {"LogsUnhandledRejection", Operation::logs,
+     reply(500, kJson, error_body("internalError", "unhandled Helper request rejection")),
+     "refused code=internalError"},
+    {"LogsAsJson", Operation::logs, reply(200, kJson, "[]"), "bad reply"},
+    {"LogsBodyLimitCode", Operation::logs,
+     reply(413, kJson, error_body("invalidRequest", "request body exceeds 4096 bytes")),
+     "bad reply"},
+};
+
+class ReplyMapping : public ::testing::TestWithParam<Case> {};
+
+TEST_P(ReplyMapping, MapsTheReply) {
+    const Case& c = GetParam();
+    Result<HttpReply> wire = parse_reply(c.wire);
+    ASSERT_TRUE(wire) << wire.error().text();
+    Call<Answer> answer = map_reply(c.operation, *wire, kSession);
+    EXPECT_EQ(summary(answer), c.expected);
+    if (answer) {
+        EXPECT_EQ(answer->status, wire->status);
+    } else if (answer.failure().kind == FailureKind::bad_reply) {
+        EXPECT_NE(answer.failure().error.text().find("undocumented reply to "), std::string::npos);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(HelperClient, ReplyMapping, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// What each call puts on the wire, and that a transport failure passes through with its kind.
+class RecordingTransport final : public Transport {
+  public:
+    std::string method, target, body;
+    std::optional<Failure> failure;
+    std::string wire;
+    Call<HttpReply> exchange(std::string_view m, std::string_view t, std::string_view b) override {
+        method = m;
+        target = t;
+        body = b;
+        if (failure) {
+            return *failure;
+        }
+        return *parse_reply(wire);
+    }
+};
+
+TEST(HelperCalls, SendTheDocumentedRequests) {
+    RecordingTransport transport;
+    transport.wire = reply(200, kText, "");
+    (void)logs(transport);
+    EXPECT_EQ(transport.method + " " + transport.target, "GET /logs");
+    (void)ping(transport, std::string(64, 'a'));
+    EXPECT_EQ(transport.target, "/ping?coreSha256=" + std::string(64, 'a'));
+    (void)start(transport, "\\\\.\\pipe\\DrovaneCore_x", kSession);
+    EXPECT_EQ(transport.method + " " + transport.target, "POST /start");
+    EXPECT_EQ(transport.body, R"({"address":"\\\\.\\pipe\\DrovaneCore_x","sessionId":")" +
+                                  std::string(kSession) + "\"}");
+    (void)stop(transport, "a\"b");
+    EXPECT_EQ(transport.body, R"({"sessionId":"a\"b"})");
+
+    transport.target.clear();
+    Call<Answer> refused = ping(transport, "ab&coreSha256=cd");
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.failure().kind, FailureKind::invalid_argument);
+    EXPECT_EQ(transport.target, "") << "nothing may be sent for a bad argument";
+
+    transport.failure = Failure{FailureKind::not_helper, Error("listener is process 7")};
+    Call<Answer> failed = logs(transport);
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.failure().kind, FailureKind::not_helper);
+    EXPECT_EQ(failed.failure().error.text(), "listener is process 7");
+}
+
+TEST(HttpExchange, ParsesFramingsAndRefusesTruncatedReplies) {
+    auto chunked = parse_reply(
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+        "3\r\nabc\r\n1\r\nd\r\n0\r\n\r\n");
+    ASSERT_TRUE(chunked.ok());
+    EXPECT_EQ(chunked->body, "abcd");
+    auto until_close = parse_reply("HTTP/1.0 404 Not Found\r\nX-A: b\r\n\r\nrest");
+    ASSERT_TRUE(until_close.ok());
+    EXPECT_EQ(until_close->status, 404u);
+    EXPECT_EQ(*until_close->header("x-a"), "b");
+    EXPECT_EQ(until_close->body, "rest");
+    EXPECT_FALSE(parse_reply("HTTP/1.1 200 OK\r\ncontent-length: 5\r\n\r\nabc").ok());
+    EXPECT_FALSE(parse_reply("HTTP/1.1 200 OK\r\n").ok());
+    EXPECT_EQ(format_request("POST", "/stop", 5, "{}"),
+              "POST /stop HTTP/1.1\r\nhost: 127.0.0.1:5\r\nconnection: close\r\n"
+              "content-type: application/json\r\ncontent-length: 2\r\n\r\n{}");
+}
+
+}  // namespace
+}  // namespace drovane::helper_client
