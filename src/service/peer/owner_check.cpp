@@ -44,6 +44,9 @@ std::optional<Ipv4Endpoint> read_ipv4_endpoint(SOCKET socket, EndpointReader rea
     return endpoint;
 }
 
+// The size in bytes that the last read of the system's table needed.
+std::atomic<DWORD> system_table_size{0};
+
 DWORD system_table_call(void* buffer, DWORD* size) {
     return ::GetExtendedTcpTable(buffer, size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0);
 }
@@ -66,21 +69,29 @@ std::optional<ConnectionEnds> read_connection_ends(SOCKET connection) {
     return ConnectionEnds{*peer, *local};
 }
 
-Result<std::vector<tcp_owner_row>> read_tcp_owner_table(const TcpTableCall& call) {
-    // The table is DWORD-aligned; the buffer is whole 32-bit units.
+Result<std::vector<tcp_owner_row>> read_tcp_owner_table(const TcpTableCall& call,
+                                                        DWORD& size_hint) {
+    // The table is DWORD-aligned; the buffer is whole 32-bit units of the size asked for plus
+    // the margin.
     std::vector<std::uint32_t> buffer;
-    DWORD size = 0;
+    auto allocate = [&buffer](DWORD needed) {
+        const std::size_t slack =
+            std::max<std::size_t>(needed / 4, kMinimumSlackRows * kTcpOwnerRowSize);
+        buffer.clear();
+        buffer.resize((needed + slack + 3) / 4);
+        return static_cast<DWORD>(buffer.size() * 4);
+    };
+    // Under Wine a call that only asks for the size costs as much as one that fills the table,
+    // so a read starts from the size the previous one needed; only the first passes no buffer.
+    DWORD size = size_hint == 0 ? 0 : allocate(size_hint);
     DWORD result = ERROR_INSUFFICIENT_BUFFER;
     for (int attempt = 0; attempt < kMaxTableCalls; ++attempt) {
         result = call(buffer.empty() ? nullptr : buffer.data(), &size);
         if (result != ERROR_INSUFFICIENT_BUFFER) {
             break;
         }
-        const std::size_t slack =
-            std::max<std::size_t>(size / 4, kMinimumSlackRows * kTcpOwnerRowSize);
-        buffer.clear();
-        buffer.resize((size + slack + 3) / 4);
-        size = static_cast<DWORD>(buffer.size() * 4);
+        size_hint = size;
+        size = allocate(size);
     }
     if (result == ERROR_INSUFFICIENT_BUFFER) {
         return Error("the TCP table kept growing");
@@ -89,11 +100,18 @@ Result<std::vector<tcp_owner_row>> read_tcp_owner_table(const TcpTableCall& call
         return Error::os(result);
     }
     // The entry count bounds the rows read; the slack past them is never looked at.
-    return copy_tcp_owner_rows(std::as_bytes(std::span(buffer)));
+    std::vector<tcp_owner_row> rows = copy_tcp_owner_rows(std::as_bytes(std::span(buffer)));
+    size_hint = static_cast<DWORD>(4 + rows.size() * kTcpOwnerRowSize);
+    return rows;
 }
 
 Result<std::vector<tcp_owner_row>> read_tcp_owner_table() {
-    return read_tcp_owner_table(system_table_call);
+    // Reads run one at a time in the product (the accept loop's task); the hint is atomic only so
+    // that other callers stay sound, and a lost update costs at most one call.
+    DWORD hint = system_table_size.load(std::memory_order_relaxed);
+    Result<std::vector<tcp_owner_row>> rows = read_tcp_owner_table(system_table_call, hint);
+    system_table_size.store(hint, std::memory_order_relaxed);
+    return rows;
 }
 
 Result<std::optional<std::uint32_t>> find_connection_owner_pid(const Ipv4Endpoint& peer,

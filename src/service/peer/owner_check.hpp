@@ -47,10 +47,14 @@ using TcpTableCall = std::function<DWORD(void* buffer, DWORD* size)>;
 
 // One snapshot of the IPv4 TCP table, through at most five calls. Each buffer is the size last
 // reported plus a margin (a quarter more, at least 256 rows), so that a table growing by less
-// than that between two calls still fits the second one. A table that outgrows every buffer
-// fails with "the TCP table kept growing".
-Result<std::vector<tcp_owner_row>> read_tcp_owner_table(const TcpTableCall& call);
-Result<std::vector<tcp_owner_row>> read_tcp_owner_table();  // the system's table
+// than that between two calls still fits the second one. `size_hint` is the size in bytes the
+// previous read needed, 0 for none: the first call then already has a buffer (of that size plus
+// the margin), and a table that changed by less than the margin since is read in one call. On
+// return it holds the size this read found. A table that outgrows every buffer fails with "the
+// TCP table kept growing".
+Result<std::vector<tcp_owner_row>> read_tcp_owner_table(const TcpTableCall& call, DWORD& size_hint);
+// The system's table, with the hint kept from the previous read.
+Result<std::vector<tcp_owner_row>> read_tcp_owner_table();
 
 // Takes one snapshot; read_tcp_owner_table in the product, a fed table in tests.
 using TcpTableReader = std::function<Result<std::vector<tcp_owner_row>>()>;
