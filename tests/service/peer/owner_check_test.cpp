@@ -270,7 +270,7 @@ TEST(TcpTableRead, SlackAbsorbsGrowthBelowTheMarginAndFiveCallsStayTheBound) {
         {40, 0, 2, 1, true},       // steady
         {40, 255, 2, 1, true},     // small table: the margin is 256 rows
         {8000, 1999, 2, 1, true},  // large table: the margin is a quarter
-        {1000, 300, 3, 2, true},   // outgrows the first margin (256 rows), not the second (325)
+        {1000, 300, 3, 1, true},   // outgrows the first margin (256 rows), not the second (325)
         {100, 400, 5, 0, false},   // outgrows every margin: refused after five calls
     };
     for (const Case& c : cases) {
