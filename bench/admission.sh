@@ -108,7 +108,7 @@ measure() {
       rank = int(0.99 * n); if (rank < 0.99 * n) rank++
       p99 = n ? v[rank] : -1
       printf "%s %s %d %d %.3f %.3f %s\n", version, setting, n, made, median, p99, floods
-    }' >>"$work/results"
+    }' | tee -a "$work/results" >&2
 }
 
 for version in "${versions[@]}"; do
@@ -124,7 +124,15 @@ for version in "${versions[@]}"; do
   measure "$version" both "$port"
   kill "$hold_pid"
   wait "$hold_pid" || true
-  wine "$installed/DrovaneHelperClient.exe" uninstall </dev/null >>"$log" 2>&1
+  # A Helper still judging the flood's backlog answers the stop only after it; when the uninstall
+  # gives up waiting, the prefix's processes are ended and the service, started again by the
+  # new wineserver, is uninstalled idle.
+  if ! wine "$installed/DrovaneHelperClient.exe" uninstall </dev/null >>"$log" 2>&1; then
+    echo "  the Helper did not stop in time; ending the prefix's processes" >&2
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver -p >/dev/null 2>&1
+    wine "$installed/DrovaneHelperClient.exe" uninstall </dev/null >>"$log" 2>&1
+  fi
   installed=
   sleep 5
 done
