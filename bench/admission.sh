@@ -134,7 +134,9 @@ for version in "${versions[@]}"; do
     wine "$installed/DrovaneHelperClient.exe" uninstall </dev/null >>"$log" 2>&1
   fi
   installed=
-  sleep 5
+  # The held and the flood's connections leave their rows in TIME_WAIT for 60 s, and every row
+  # slows a table read under Wine: the next Helper's quiet setting waits for them to go.
+  [[ $version == "${versions[-1]}" ]] || sleep 65
 done
 
 awk -v held="$held" -v requests="$requests" -v timeout="$timeout" -v budget="$budget" '
