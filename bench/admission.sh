@@ -156,10 +156,11 @@ awk -v held="$held" -v requests="$requests" -v timeout="$timeout" -v budget="$bu
       q = order[i] " quiet"
       for (j = 1; j <= 4; j++) {
         k = order[i] " " settings[j]
-        printf "| %s | %s | %d/%d | %.1f | %.1f | %s | %s | %s |\n", order[i], name[settings[j]],
-          answered[k], made[k], med[k], p99[k],
-          (med[q] > 0 && med[k] >= 0) ? sprintf("%.2f", med[k] / med[q]) : "-",
-          (p99[q] > 0 && p99[k] >= 0) ? sprintf("%.2f", p99[k] / p99[q]) : "-", floods[k]
+        printf "| %s | %s | %d/%d | %s | %s | %s | %s | %s |\n", order[i], name[settings[j]],
+          answered[k], made[k], answered[k] ? sprintf("%.1f", med[k]) : "-",
+          answered[k] ? sprintf("%.1f", p99[k]) : "-",
+          (answered[q] && answered[k]) ? sprintf("%.2f", med[k] / med[q]) : "-",
+          (answered[q] && answered[k]) ? sprintf("%.2f", p99[k] / p99[q]) : "-", floods[k]
       }
     }
   }' "$work/results"
