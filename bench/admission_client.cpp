@@ -19,7 +19,8 @@ using Clock = std::chrono::steady_clock;
 
 // Waits until `socket` is writable (`write`) or readable, at most until `deadline`.
 bool wait_for(SOCKET socket, bool write, Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
     if (left.count() <= 0) {
         return false;
     }
@@ -29,7 +30,8 @@ bool wait_for(SOCKET socket, bool write, Clock::time_point deadline) {
     fd_set failed;
     FD_ZERO(&failed);
     FD_SET(socket, &failed);
-    timeval wait{static_cast<long>(left.count() / 1000000), static_cast<long>(left.count() % 1000000)};
+    timeval wait{static_cast<long>(left.count() / 1000000),
+                 static_cast<long>(left.count() % 1000000)};
     int ready = ::select(0, write ? nullptr : &set, write ? &set : nullptr, &failed, &wait);
     return ready > 0 && FD_ISSET(socket, &set);
 }
@@ -49,9 +51,8 @@ double ping_once(unsigned short port, std::chrono::milliseconds timeout) {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(port);
     double result = -1;
-    const std::string request =
-        "GET /ping?coreSha256=" + std::string(64, '0') +
-        " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    const std::string request = "GET /ping?coreSha256=" + std::string(64, '0') +
+                                " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
     if ((::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ||
          ::WSAGetLastError() == WSAEWOULDBLOCK) &&
         wait_for(socket, true, deadline) &&
@@ -71,7 +72,8 @@ double ping_once(unsigned short port, std::chrono::milliseconds timeout) {
 
 int main(int argc, char** argv) {
     if (argc != 5) {
-        std::fprintf(stderr, "usage: admission_client <port> <requests> <timeout ms> <budget ms>\n");
+        std::fprintf(stderr,
+                     "usage: admission_client <port> <requests> <timeout ms> <budget ms>\n");
         return 2;
     }
     const auto port = static_cast<unsigned short>(std::atoi(argv[1]));
