@@ -4,9 +4,10 @@
 #include <ws2tcpip.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
-#include <vector>
+#include <string>
 
 #include "owner_sid.hpp"
 #include "service/hub/helper_log.hpp"
@@ -17,9 +18,14 @@ namespace drovane::peer {
 namespace {
 
 constexpr int kMaxTableCalls = 5;
+// The margin added to every buffer: a quarter of the reported size, and never less than this
+// many rows. Connections come and go between two calls; the margin absorbs that.
+constexpr std::size_t kMinimumSlackRows = 256;
 
-// Set by the first refusal and never cleared, so the log gets one line per process life.
-std::atomic<bool> refusal_logged{false};
+// Set by the first refusal of each kind and never cleared, so the log gets one line per kind
+// per process life: another account, then each confinement of the owner's own processes.
+std::atomic<bool> other_account_logged{false};
+std::array<std::atomic<bool>, 3> sandbox_logged{};
 
 using EndpointReader = int(WSAAPI*)(SOCKET, sockaddr*, int*);
 
@@ -38,22 +44,54 @@ std::optional<Ipv4Endpoint> read_ipv4_endpoint(SOCKET socket, EndpointReader rea
     return endpoint;
 }
 
+// The size in bytes that the last read of the system's table needed.
+std::atomic<DWORD> system_table_size{0};
+
+DWORD system_table_call(void* buffer, DWORD* size) {
+    return ::GetExtendedTcpTable(buffer, size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0);
+}
+
+// A process of the owner's account found for one connection, held open until the verdict.
+struct HeldProcess {
+    std::size_t index;
+    std::uint32_t pid;
+    win::unique_handle process;
+};
+
 }  // namespace
 
-Result<std::optional<std::uint32_t>> find_connection_owner_pid(const Ipv4Endpoint& peer,
-                                                               const Ipv4Endpoint& local) {
-    // The table is DWORD-aligned; the buffer is whole 32-bit units of the size last asked for.
+std::optional<ConnectionEnds> read_connection_ends(SOCKET connection) {
+    std::optional<Ipv4Endpoint> peer = read_ipv4_endpoint(connection, ::getpeername);
+    std::optional<Ipv4Endpoint> local = read_ipv4_endpoint(connection, ::getsockname);
+    if (!peer || !local) {
+        return std::nullopt;
+    }
+    return ConnectionEnds{*peer, *local};
+}
+
+Result<std::vector<tcp_owner_row>> read_tcp_owner_table(const TcpTableCall& call,
+                                                        DWORD& size_hint) {
+    // The table is DWORD-aligned; the buffer is whole 32-bit units of the size asked for plus
+    // the margin.
     std::vector<std::uint32_t> buffer;
-    DWORD size = 0;
+    auto allocate = [&buffer](DWORD needed) {
+        const std::size_t slack =
+            std::max<std::size_t>(needed / 4, kMinimumSlackRows * kTcpOwnerRowSize);
+        buffer.clear();
+        buffer.resize((needed + slack + 3) / 4);
+        return static_cast<DWORD>(buffer.size() * 4);
+    };
+    // Under Wine a call that only asks for the size costs as much as one that fills the table,
+    // so a read starts from the size the previous one needed; only the first passes no buffer.
+    DWORD size = size_hint == 0 ? 0 : allocate(size_hint);
     DWORD result = ERROR_INSUFFICIENT_BUFFER;
-    for (int call = 0; call < kMaxTableCalls; ++call) {
-        result = ::GetExtendedTcpTable(buffer.empty() ? nullptr : buffer.data(), &size, FALSE,
-                                       AF_INET, TCP_TABLE_OWNER_PID_ALL, 0);
+    for (int attempt = 0; attempt < kMaxTableCalls; ++attempt) {
+        result = call(buffer.empty() ? nullptr : buffer.data(), &size);
         if (result != ERROR_INSUFFICIENT_BUFFER) {
             break;
         }
-        buffer.clear();
-        buffer.resize((size + 3) / 4);
+        size_hint = size;
+        size = allocate(size);
     }
     if (result == ERROR_INSUFFICIENT_BUFFER) {
         return Error("the TCP table kept growing");
@@ -61,50 +99,108 @@ Result<std::optional<std::uint32_t>> find_connection_owner_pid(const Ipv4Endpoin
     if (result != NO_ERROR) {
         return Error::os(result);
     }
-    if (buffer.empty()) {
-        return std::optional<std::uint32_t>{};  // the first call found no rows at all
-    }
-    std::vector<tcp_owner_row> rows = copy_tcp_owner_rows(
-        std::as_bytes(std::span(buffer)).first(std::min<std::size_t>(size, buffer.size() * 4)));
-    buffer = {};
-    return find_owner_pid(rows, peer, local);
+    // The entry count bounds the rows read; the slack past them is never looked at.
+    std::vector<tcp_owner_row> rows = copy_tcp_owner_rows(std::as_bytes(std::span(buffer)));
+    size_hint = static_cast<DWORD>(4 + rows.size() * kTcpOwnerRowSize);
+    return rows;
 }
 
-bool is_owner_connection(SOCKET connection, std::string_view owner_sid) {
-    // Both ends come from the accepted socket itself, not from what accept reported.
-    std::optional<Ipv4Endpoint> peer = read_ipv4_endpoint(connection, ::getpeername);
-    std::optional<Ipv4Endpoint> local = read_ipv4_endpoint(connection, ::getsockname);
-    if (!peer || !local) {
-        return false;
-    }
-    return is_owner_endpoint(*peer, *local, owner_sid, find_connection_owner_pid);
+Result<std::vector<tcp_owner_row>> read_tcp_owner_table() {
+    // Reads run one at a time in the product (the accept loop's task); the hint is atomic only so
+    // that other callers stay sound, and a lost update costs at most one call.
+    DWORD hint = system_table_size.load(std::memory_order_relaxed);
+    Result<std::vector<tcp_owner_row>> rows = read_tcp_owner_table(system_table_call, hint);
+    system_table_size.store(hint, std::memory_order_relaxed);
+    return rows;
 }
 
-bool is_owner_endpoint(const Ipv4Endpoint& peer, const Ipv4Endpoint& local,
-                       std::string_view owner_sid, const OwnerPidLookup& lookup) {
-    Result<std::optional<std::uint32_t>> pid = lookup(peer, local);
-    if (!pid || !pid->has_value() || **pid == 0) {
-        return false;
+Result<std::optional<std::uint32_t>> find_connection_owner_pid(const Ipv4Endpoint& peer,
+                                                               const Ipv4Endpoint& local) {
+    Result<std::vector<tcp_owner_row>> rows = read_tcp_owner_table();
+    if (!rows) {
+        return std::move(rows).error();
     }
-    // Held open until the verdict: while it is, the ID cannot pass to another process.
-    win::unique_handle process(
-        ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, **pid));
-    if (!process || ::WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT) {
-        return false;  // gone, or ended: its socket may be another process's by now
-    }
-    Result<std::string> account = process_handle_account_sid(process.get());
-    if (!account || !same_account_sid(*account, owner_sid)) {
-        return false;
-    }
-    // The ID might have been reused between the first read and the open: the same connection
-    // must still belong to the process now pinned.
-    Result<std::optional<std::uint32_t>> again = lookup(peer, local);
-    return again && again->has_value() && **again == **pid;
+    return find_owner_pid(*rows, peer, local);
 }
 
-void refuse_connection(boost::asio::ip::tcp::socket connection, hub::HelperLogList& log) {
-    if (!refusal_logged.exchange(true)) {
-        log.append("Helper refused a connection from an account other than its owner");
+std::vector<Verdict> judge_connections(std::span<const std::optional<ConnectionEnds>> connections,
+                                       std::string_view owner_sid, const TcpTableReader& read_table,
+                                       const TokenFactsReader& read_facts) {
+    std::vector<Verdict> verdicts(connections.size(), kOtherAccount);
+    if (std::none_of(connections.begin(), connections.end(),
+                     [](const auto& ends) { return ends.has_value(); })) {
+        return verdicts;  // no end could be read: the table is not consulted
+    }
+    std::vector<HeldProcess> held;
+    {
+        Result<std::vector<tcp_owner_row>> rows = read_table();
+        if (!rows) {
+            return verdicts;
+        }
+        for (std::size_t i = 0; i < connections.size(); ++i) {
+            if (!connections[i]) {
+                continue;
+            }
+            std::optional<std::uint32_t> pid =
+                find_owner_pid(*rows, connections[i]->peer, connections[i]->local);
+            if (!pid || *pid == 0) {
+                continue;
+            }
+            win::unique_handle process(
+                ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, *pid));
+            if (!process || ::WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT) {
+                continue;  // gone, or ended: its socket may be another process's by now
+            }
+            Result<std::string> account = process_handle_account_sid(process.get());
+            if (!account || !same_account_sid(*account, owner_sid)) {
+                continue;
+            }
+            Result<TokenFacts> facts = read_facts(process.get());
+            if (!facts) {
+                continue;
+            }
+            if (std::optional<SandboxReason> reason = sandbox_reason(*facts)) {
+                verdicts[i] = sandboxed(*reason);
+                continue;
+            }
+            held.push_back({i, *pid, std::move(process)});
+        }
+    }
+    if (held.empty()) {
+        return verdicts;
+    }
+    // An ID might have been reused between the first read and the open: the same connection must
+    // still belong to the process now held.
+    Result<std::vector<tcp_owner_row>> again = read_table();
+    if (!again) {
+        return verdicts;
+    }
+    for (const HeldProcess& candidate : held) {
+        const ConnectionEnds& ends = *connections[candidate.index];
+        if (find_owner_pid(*again, ends.peer, ends.local) == candidate.pid) {
+            verdicts[candidate.index] = kAdmitted;
+        }
+    }
+    return verdicts;
+}
+
+Verdict judge_connection(SOCKET connection, std::string_view owner_sid) {
+    const std::optional<ConnectionEnds> ends[] = {read_connection_ends(connection)};
+    const TcpTableReader system_table = [] { return read_tcp_owner_table(); };
+    return judge_connections(ends, owner_sid, system_table).front();
+}
+
+void refuse_connection(boost::asio::ip::tcp::socket connection, const Verdict& verdict,
+                       hub::HelperLogList& log) {
+    if (!verdict.sandboxed) {
+        if (!other_account_logged.exchange(true)) {
+            log.append("Helper refused a connection from an account other than its owner");
+        }
+    } else if (!sandbox_logged[static_cast<std::size_t>(*verdict.sandboxed)].exchange(true)) {
+        log.append(
+            "Helper refused a connection from its owner's account: the client process is "
+            "sandboxed (" +
+            std::string(sandbox_reason_text(*verdict.sandboxed)) + ")");
     }
     boost::system::error_code ignored;
     connection.close(ignored);

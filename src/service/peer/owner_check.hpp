@@ -1,46 +1,88 @@
 // The connection owner check: the process at the far end of an accepted loopback connection,
-// found in the system's TCP table, must run under the owner's account.
+// found in the system's TCP table, must run under the owner's account, and its token must not be
+// a confined one (token_gate.hpp).
 #pragma once
 
 #include <boost/asio/ip/tcp.hpp>
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string_view>
+#include <vector>
 
 #include "error.hpp"
 #include "service/hub/helper_log.hpp"
 #include "service/peer/tcp_table.hpp"
+#include "service/peer/token_gate.hpp"
 #include "win/handles.hpp"
 
 namespace drovane::peer {
 
+// The owner check's answer for one connection: admitted, or refused; a refused connection of the
+// owner's own account says which confinement refused it.
+struct Verdict {
+    bool admitted = false;
+    std::optional<SandboxReason> sandboxed;
+
+    friend bool operator==(const Verdict&, const Verdict&) = default;
+};
+inline constexpr Verdict kAdmitted{true, std::nullopt};
+inline constexpr Verdict kOtherAccount{false, std::nullopt};
+inline constexpr Verdict sandboxed(SandboxReason reason) {
+    return {false, reason};
+}
+
+// The ends of an accepted connection, read from the socket itself (getpeername, getsockname);
+// none when either cannot be read or is not IPv4.
+struct ConnectionEnds {
+    Ipv4Endpoint peer;   // the client's end
+    Ipv4Endpoint local;  // the Helper's end
+};
+std::optional<ConnectionEnds> read_connection_ends(SOCKET connection);
+
+// One GetExtendedTcpTable(AF_INET, TCP_TABLE_OWNER_PID_ALL) call: fills `buffer` (null on the
+// first call) of `*size` bytes, or answers ERROR_INSUFFICIENT_BUFFER with the size it needs.
+using TcpTableCall = std::function<DWORD(void* buffer, DWORD* size)>;
+
+// One snapshot of the IPv4 TCP table, through at most five calls. Each buffer is the size last
+// reported plus a margin (a quarter more, at least 256 rows), so that a table growing by less
+// than that between two calls still fits the second one. `size_hint` is the size in bytes the
+// previous read needed, 0 for none: the first call then already has a buffer (of that size plus
+// the margin), and a table that changed by less than the margin since is read in one call. On
+// return it holds the size this read found. A table that outgrows every buffer fails with "the
+// TCP table kept growing".
+Result<std::vector<tcp_owner_row>> read_tcp_owner_table(const TcpTableCall& call, DWORD& size_hint);
+// The system's table, with the hint kept from the previous read.
+Result<std::vector<tcp_owner_row>> read_tcp_owner_table();
+
+// Takes one snapshot; read_tcp_owner_table in the product, a fed table in tests.
+using TcpTableReader = std::function<Result<std::vector<tcp_owner_row>>()>;
+
 // The owning process of the client's end of the connection between `peer` and `local`, from one
-// fresh snapshot of the IPv4 TCP table; none when no row matches. At most five table calls; a
-// table that outgrows every buffer fails with "the TCP table kept growing".
+// fresh snapshot; none when no row matches.
 Result<std::optional<std::uint32_t>> find_connection_owner_pid(const Ipv4Endpoint& peer,
                                                                const Ipv4Endpoint& local);
 
-// Finds the owning process of the client's end of a connection; find_connection_owner_pid in the
-// product, a fed table in tests.
-using OwnerPidLookup = std::function<Result<std::optional<std::uint32_t>>(
-    const Ipv4Endpoint& peer, const Ipv4Endpoint& local)>;
+// Judges connections accepted together, all against one snapshot taken by the caller's
+// `read_table` here, after the last of them was accepted: a flood of connections then costs one
+// table read per batch, not one per connection. For each connection whose row names a process,
+// the process is opened and held until the verdict (so its ID cannot pass to another process),
+// must still be running, must run under `owner_sid` and must pass the token gate. The table is
+// then read once more and must still name each held process for its connection; a process that
+// ended before it was opened, its ID reused meanwhile, cannot pass. Anything that cannot be read
+// refuses the connection, as another account's; one verdict per entry, in order.
+std::vector<Verdict> judge_connections(std::span<const std::optional<ConnectionEnds>> connections,
+                                       std::string_view owner_sid, const TcpTableReader& read_table,
+                                       const TokenFactsReader& read_facts = read_token_facts);
 
-// Whether the client process of the connection between `peer` and `local` runs under
-// `owner_sid`. The process is opened before its account is read, which keeps its ID from being
-// reused; the table is then read again and must still name that same ID, so a process that
-// ended before it was opened (its ID given to another process meanwhile) cannot pass. A process
-// that has already ended is refused.
-bool is_owner_endpoint(const Ipv4Endpoint& peer, const Ipv4Endpoint& local,
-                       std::string_view owner_sid, const OwnerPidLookup& lookup);
+// The verdict on one accepted socket, against the system's table. Reads nothing from it.
+Verdict judge_connection(SOCKET connection, std::string_view owner_sid);
 
-// Whether the client process of the accepted socket runs under `owner_sid`. Reads nothing from
-// the connection; every failure on the way counts as false and is not reported.
-bool is_owner_connection(SOCKET connection, std::string_view owner_sid);
-
-// Closes a connection that failed the check, without reading or writing; the first refusal in
-// the life of the process writes one line to `log`.
-void refuse_connection(boost::asio::ip::tcp::socket connection,
+// Closes a refused connection, without reading or writing. The first refusal of each kind in
+// the life of the process (another account; the owner's account in each kind of confinement)
+// writes one line naming it to `log`.
+void refuse_connection(boost::asio::ip::tcp::socket connection, const Verdict& verdict,
                        hub::HelperLogList& log = hub::process_helper_log());
 
 }  // namespace drovane::peer
