@@ -12,6 +12,7 @@
 
 #include "ascii.hpp"
 #include "names.hpp"
+#include "service/hub/api/core_replies.hpp"
 #include "service/hub/api/router_rules.hpp"
 #include "service/hub/api/wire.hpp"
 #include "service/hub/helper_log.hpp"
@@ -118,11 +119,6 @@ constexpr std::array<Route, 4> kRoutes = {{
     {"stop", "POST", Endpoint::stop},
     {"logs", "GET", Endpoint::logs},
 }};
-
-Reply ping_task_failed(const Error& error) {
-    return with_header(text_reply(409, "Helper ping task failed: " + error.text()), kProtocolHeader,
-                       kProtocolVersion);
-}
 
 }  // namespace
 
@@ -343,26 +339,25 @@ using RouteOutcome = std::variant<Reply, RejectionKind>;
 
 // The blocking-pool tasks of the operations, each owning its parsed parameters. They are made
 // outside the coroutine body so that no lambda with captures lives inside a co_await expression.
-std::function<Reply()> ping_task(CoreOperations& core, std::string digest) {
+std::function<PingOutcome()> ping_task(CoreOperations& core, std::string digest) {
     return [&core, digest = std::move(digest)] { return core.ping_helper(digest); };
 }
 
-std::function<Reply()> start_task(CoreOperations& core, StartParams params) {
+std::function<StartOutcome()> start_task(CoreOperations& core, StartParams params) {
     return [&core, params = std::move(params)] { return core.start_core(params); };
 }
 
-std::function<Reply()> stop_task(CoreOperations& core, StopParams params) {
+std::function<StopOutcome()> stop_task(CoreOperations& core, StopParams params) {
     return [&core, params = std::move(params)] { return core.stop_core(params); };
 }
 
-// Runs a start or stop task on the blocking pool; a task that ends without a reply is answered
-// with the 500 replacement reply under `failure_prefix`.
-boost::asio::awaitable<Reply> run_core_task(BlockingPool& pool, std::function<Reply()> task,
-                                            std::string_view failure_prefix) {
-    Result<Reply> result = co_await pool.run(std::move(task));
+// Runs a start or stop task on the blocking pool; a task that ends without an outcome counts as
+// the operation's internal failure.
+template <typename Outcome>
+boost::asio::awaitable<Outcome> run_core_task(BlockingPool& pool, std::function<Outcome()> task) {
+    Result<Outcome> result = co_await pool.run(std::move(task));
     if (!result) {
-        co_return error_reply(500, "internalError",
-                              std::string(failure_prefix) + result.error().text());
+        co_return CoreFailure{CoreFailureKind::internal, std::move(result).error()};
     }
     co_return std::move(result).value();
 }
@@ -382,14 +377,12 @@ boost::asio::awaitable<RouteOutcome> serve_route(const Route& route, Request& re
             if (!digest) {
                 co_return RejectionKind::InvalidQuery;
             }
-            std::function<Reply()> task = ping_task(core, std::move(*digest));
-            Result<Reply> result = co_await pool.run(std::move(task));
+            std::function<PingOutcome()> task = ping_task(core, std::move(*digest));
+            Result<PingOutcome> result = co_await pool.run(std::move(task));
             if (!result) {
-                co_return ping_task_failed(result.error());
+                co_return ping_task_failed_reply(result.error());
             }
-            // Every ping reply carries the protocol header; the operation sets it, and setting
-            // it again here replaces it, so a reply can never go out without it.
-            co_return with_header(std::move(result).value(), kProtocolHeader, kProtocolVersion);
+            co_return ping_reply(*result);
         }
 
         case Endpoint::start:
@@ -420,15 +413,19 @@ boost::asio::awaitable<RouteOutcome> serve_route(const Route& route, Request& re
                 if (!params) {
                     co_return RejectionKind::InvalidBody;
                 }
-                std::function<Reply()> task = start_task(core, std::move(*params));
-                co_return co_await run_core_task(pool, std::move(task), "Core start task failed: ");
+                std::string session_id = params->session_id;
+                std::function<StartOutcome()> task = start_task(core, std::move(*params));
+                StartOutcome outcome = co_await run_core_task(pool, std::move(task));
+                co_return start_reply(outcome, session_id);
             }
             std::optional<StopParams> params = parse_stop_params(body);
             if (!params) {
                 co_return RejectionKind::InvalidBody;
             }
-            std::function<Reply()> task = stop_task(core, std::move(*params));
-            co_return co_await run_core_task(pool, std::move(task), "Core stop task failed: ");
+            std::string session_id = params->session_id;
+            std::function<StopOutcome()> task = stop_task(core, std::move(*params));
+            StopOutcome outcome = co_await run_core_task(pool, std::move(task));
+            co_return stop_reply(outcome, session_id);
         }
     }
     co_return RejectionKind::NotFound;

@@ -61,7 +61,7 @@ class TestServer {
           acceptor_(asio::make_strand(runtime_->executor()),
                     tcp::endpoint(asio::ip::make_address_v4("127.0.0.1"), 0)) {
         // A ping answers with a body of its own, so that a reply shows it came from the Core.
-        core.ping_hook = [](const std::string&) { return text_reply(200, "pong"); };
+        core.ping_hook = [](const std::string&) { return HelperPath{"pong"}; };
         port = acceptor_.local_endpoint().port();
         asio::co_spawn(acceptor_.get_executor(), accept_loop(), asio::detached);
     }
