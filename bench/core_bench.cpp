@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "service/hub/api/core_replies.hpp"
 #include "service/hub/core/core_supervisor.hpp"
 #include "text.hpp"
 #include "win/handles.hpp"
@@ -123,13 +124,16 @@ int main(int argc, char** argv) {
         }));
         bare.push_back(bare_launch(core));
         start.push_back(seconds_of([&] {
-            expect_status(supervisor.start_core({kAddress, kSession}), "start");
+            expect_status(start_reply(supervisor.start_core({kAddress, kSession}), kSession),
+                          "start");
         }));
         restart.push_back(seconds_of([&] {
-            expect_status(supervisor.start_core({kAddress, kSession}), "restart");
+            expect_status(start_reply(supervisor.start_core({kAddress, kSession}), kSession),
+                          "restart");
         }));
-        stop.push_back(
-            seconds_of([&] { expect_status(supervisor.stop_core({kSession}), "stop"); }));
+        stop.push_back(seconds_of([&] {
+            expect_status(stop_reply(supervisor.stop_core({kSession}), kSession), "stop");
+        }));
     }
     std::printf("digest %s\n", digest.c_str());
     std::printf("size_bytes %llu\n",

@@ -49,17 +49,17 @@ class IdleCore final : public hub::CoreOperations {
   public:
     explicit IdleCore(std::vector<unsigned long> report_at) : report_at_(std::move(report_at)) {}
 
-    hub::Reply ping_helper(std::string) override {
+    hub::PingOutcome ping_helper(std::string) override {
         const unsigned long count = ++pings_;
         if (std::find(report_at_.begin(), report_at_.end(), count) != report_at_.end()) {
             std::lock_guard<std::mutex> lock(print_);
             std::printf("%lu %lu\n", count, resident_kb());
             std::fflush(stdout);
         }
-        return hub::text_reply(200, "ok");
+        return hub::HelperPath{"ok"};
     }
-    hub::Reply start_core(hub::StartParams) override { return hub::text_reply(200, "ok"); }
-    hub::Reply stop_core(hub::StopParams) override { return hub::text_reply(200, "ok"); }
+    hub::StartOutcome start_core(hub::StartParams) override { return hub::CoreStarted{}; }
+    hub::StopOutcome stop_core(hub::StopParams) override { return hub::CoreStopped::not_running; }
     void stop_core_on_shutdown() override {}
 
   private:

@@ -1,5 +1,5 @@
 // The one test double of CoreOperations: records every call, answers as a running Core would
-// unless a hook says otherwise, and can hold pings until the test releases them.
+// unless a hook gives another outcome, and can hold pings until the test releases them.
 #pragma once
 
 #include <chrono>
@@ -13,9 +13,9 @@
 #include <utility>
 #include <vector>
 
-#include "service/hub/api/core_operations.hpp"
 #include "service/hub/api/router.hpp"
 #include "service/hub/api/wire.hpp"
+#include "service/hub/core_operations.hpp"
 
 namespace drovane::hub::testing {
 
@@ -27,11 +27,11 @@ class RecordingCore final : public CoreOperations {
         bool operator==(const Call&) const = default;
     };
 
-    // The default replies.
+    // The default outcomes.
     static constexpr const char* kHelperPath = "Z:\\helper\\DrovaneHelper.exe";
     static constexpr int kPid = 4242;
 
-    Reply ping_helper(std::string core_sha256) override {
+    PingOutcome ping_helper(std::string core_sha256) override {
         {
             std::unique_lock lock(mutex_);
             record_locked({"ping", {core_sha256}});
@@ -40,9 +40,9 @@ class RecordingCore final : public CoreOperations {
         if (ping_hook) {
             return ping_hook(core_sha256);
         }
-        return with_header(text_reply(200, kHelperPath), kProtocolHeader, kProtocolVersion);
+        return HelperPath{kHelperPath};
     }
-    Reply start_core(StartParams params) override {
+    StartOutcome start_core(StartParams params) override {
         record({"start", {params.address, params.session_id}});
         if (throw_text) {
             throw std::runtime_error(*throw_text);
@@ -50,9 +50,9 @@ class RecordingCore final : public CoreOperations {
         if (start_hook) {
             return start_hook(params);
         }
-        return json_reply(200, StartReply{params.session_id, kPid});
+        return CoreStarted{kPid};
     }
-    Reply stop_core(StopParams params) override {
+    StopOutcome stop_core(StopParams params) override {
         record({"stop", {params.session_id}});
         if (throw_text) {
             throw std::runtime_error(*throw_text);
@@ -60,7 +60,7 @@ class RecordingCore final : public CoreOperations {
         if (stop_hook) {
             return stop_hook(params);
         }
-        return json_reply(200, StopReply{params.session_id, true, std::nullopt});
+        return CoreStopped::stopped;
     }
     void stop_core_on_shutdown() override { record({"shutdown", {}}); }
 
@@ -96,9 +96,9 @@ class RecordingCore final : public CoreOperations {
     }
 
     // Set before the fake is used; read without the lock.
-    std::function<Reply(const std::string&)> ping_hook;
-    std::function<Reply(const StartParams&)> start_hook;
-    std::function<Reply(const StopParams&)> stop_hook;
+    std::function<PingOutcome(const std::string&)> ping_hook;
+    std::function<StartOutcome(const StartParams&)> start_hook;
+    std::function<StopOutcome(const StopParams&)> stop_hook;
     std::optional<std::string> throw_text;  // start and stop throw this when set
 
   private:

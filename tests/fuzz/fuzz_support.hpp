@@ -21,9 +21,9 @@
 
 #include "fakes/recording_core.hpp"
 #include "service/blocking_pool.hpp"
-#include "service/hub/api/core_operations.hpp"
 #include "service/hub/api/router.hpp"
 #include "service/hub/api/wire.hpp"
+#include "service/hub/core_operations.hpp"
 #include "service/hub/http/http_server.hpp"
 
 namespace drovane::fuzz {
@@ -54,9 +54,7 @@ struct Listener {
 struct Session {
     // Every operation is answered at once; stop as when no Core runs.
     Session() {
-        core.stop_hook = [](const hub::StopParams& params) {
-            return hub::json_reply(200, hub::StopReply{params.session_id, false, "notRunning"});
-        };
+        core.stop_hook = [](const hub::StopParams&) { return hub::CoreStopped::not_running; };
     }
 
     asio::io_context io;

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "error.hpp"
-#include "service/hub/api/core_operations.hpp"
+#include "service/hub/core_operations.hpp"
 #include "service/runtime.hpp"
 #include "service/shutdown_flag.hpp"
 #include "service/windows/service_status.hpp"

@@ -17,8 +17,8 @@
 
 #include "fakes/recording_core.hpp"
 #include "names.hpp"
-#include "service/hub/api/core_operations.hpp"
 #include "service/hub/api/wire.hpp"
+#include "service/hub/core_operations.hpp"
 #include "service/hub/helper_log.hpp"
 #include "service/runtime.hpp"
 #include "service/shutdown_flag.hpp"
@@ -316,7 +316,7 @@ class EndpointServer : public ::testing::Test {
         receiver_ = std::move(receiver);
         // ping answers "pong <digest>", so that a reply shows which request it answers.
         core_.ping_hook = [](const std::string& digest) {
-            return hub::text_reply(200, "pong " + digest);
+            return hub::HelperPath{"pong " + digest};
         };
     }
 

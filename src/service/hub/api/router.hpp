@@ -6,8 +6,8 @@
 #include <string_view>
 
 #include "service/blocking_pool.hpp"
-#include "service/hub/api/core_operations.hpp"
 #include "service/hub/api/request.hpp"
+#include "service/hub/core_operations.hpp"
 
 namespace drovane::hub {
 

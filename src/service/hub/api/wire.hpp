@@ -8,20 +8,12 @@
 #include <string_view>
 
 #include "service/hub/api/request.hpp"
+#include "service/hub/core_operations.hpp"
 
 namespace drovane::hub {
 
 inline constexpr std::string_view kProtocolHeader = "x-drovane-helper-protocol";
 inline constexpr std::string_view kProtocolVersion = "8";
-
-struct StartParams {
-    std::string address;
-    std::string session_id;
-};
-
-struct StopParams {
-    std::string session_id;
-};
 
 struct StartReply {
     std::string session_id;

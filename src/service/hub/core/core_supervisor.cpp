@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "core_digest.hpp"
-#include "service/hub/api/wire.hpp"
 #include "service/hub/core/core_launch.hpp"
 #include "service/hub/core/core_output_watcher.hpp"
 #include "service/hub/core/core_rules.hpp"
@@ -21,20 +20,20 @@ namespace drovane::hub {
 
 namespace {
 
-Reply with_protocol_header(Reply reply) {
-    return with_header(std::move(reply), kProtocolHeader, kProtocolVersion);
+// A failed process creation or resume: the bare error text in the log, the whole error (its
+// system code included) in the outcome.
+CoreFailure launch_failed(Error error, HelperLogList& log) {
+    log.append(error.text());
+    return CoreFailure{CoreFailureKind::launch_failed, std::move(error)};
 }
 
-// A failed process creation or resume: the bare error text in the log and the reply, with the
-// system code when there is one.
-Reply launch_failed(const Error& error, HelperLogList& log) {
-    std::string text = error.text();
-    log.append(text);
-    std::optional<std::int32_t> os_error;
-    if (auto code = error.os_code()) {
-        os_error = static_cast<std::int32_t>(*code);
-    }
-    return error_reply(500, "processLaunchFailed", text, os_error);
+// The checks of a request's own fields, made before the lock: they name what is wrong.
+CoreFailure invalid_address() {
+    return CoreFailure{CoreFailureKind::invalid_address, Error("invalid Core address")};
+}
+
+CoreFailure invalid_session() {
+    return CoreFailure{CoreFailureKind::invalid_session, Error("invalid Core session ID")};
 }
 
 // Terminates the held Core and waits for its exit; the caller holds the Core lock. On any
@@ -65,7 +64,7 @@ CoreSupervisor::CoreSupervisor(CoreSupervisorOptions options)
     : core_path_(std::move(options.core_path)),
       expected_digest_(options.expected_digest ? std::move(*options.expected_digest)
                                                : std::string(expected_core_digest())),
-      after_verification_(std::move(options.after_verification)),
+      after_verification_for_testing_(std::move(options.after_verification_for_testing)),
       slot_(std::make_shared<CoreSlot>(
           options.calls ? std::move(options.calls) : std::make_shared<CoreSystemCalls>(),
           // The process's log is never destroyed: a pointer that owns nothing stands for it.
@@ -91,10 +90,10 @@ Result<std::filesystem::path> CoreSupervisor::core_executable() const {
     return locate_core_executable();
 }
 
-Reply CoreSupervisor::ping_helper(std::string core_sha256) {
+PingOutcome CoreSupervisor::ping_helper(std::string core_sha256) {
     if (core_sha256 != expected_digest_) {
         log("Helper ping rejected a Core SHA256 mismatch");
-        return with_protocol_header(error_reply(409, "coreSha256Mismatch", "Core SHA256 mismatch"));
+        return CoreDigestMismatch{};
     }
     auto own_path = [&]() -> Result<std::filesystem::path> {
         auto core = core_executable();
@@ -108,55 +107,52 @@ Reply CoreSupervisor::ping_helper(std::string core_sha256) {
         return win::own_executable_path();
     }();
     if (!own_path) {
-        std::string text = own_path.error().text();
-        log("Helper ping failed: " + text);
-        return with_protocol_header(text_reply(409, std::move(text)));
+        log("Helper ping failed: " + own_path.error().text());
+        return std::move(own_path).error();
     }
-    return with_protocol_header(text_reply(200, to_utf8(own_path->native())));
+    return HelperPath{to_utf8(own_path->native())};
 }
 
-Reply CoreSupervisor::start_core(StartParams params) {
+StartOutcome CoreSupervisor::start_core(StartParams params) {
     if (!is_valid_core_address(params.address)) {
-        return error_reply(400, "invalidRequest", "invalid Core address");
+        return invalid_address();
     }
     if (!is_valid_session_id(params.session_id)) {
-        return error_reply(400, "invalidRequest", "invalid Core session ID");
+        return invalid_session();
     }
     std::lock_guard lock(slot_->lock);
     if (auto released = release_core(*slot_); !released) {
-        std::string text = released.error().text();
-        log("Helper could not release the managed Core: " + text);
-        return error_reply(500, "coreStopFailed", text);
+        log("Helper could not release the managed Core: " + released.error().text());
+        return CoreFailure{CoreFailureKind::stop_failed, std::move(released).error()};
     }
     auto path = core_executable();
     if (!path) {
-        return error_reply(409, "coreVerificationFailed", path.error().text());
+        return CoreFailure{CoreFailureKind::verification_failed, std::move(path).error()};
     }
     auto verified = verify_core_executable(*path, expected_digest_);
     if (!verified) {
-        return error_reply(409, "coreVerificationFailed", verified.error().text());
+        return CoreFailure{CoreFailureKind::verification_failed, std::move(verified).error()};
     }
-    if (after_verification_) {
-        after_verification_(verified->path);
+    if (after_verification_for_testing_) {
+        after_verification_for_testing_(verified->path);
     }
-    // The reply is built before `verified` closes the Core file and before the lock is released.
+    // The outcome is made before `verified` closes the Core file and before the lock is released.
     try {
         return launch_core(*verified, params);
     } catch (const std::exception& failure) {
         // Allocation or thread creation failed; the launch has already ended the Core it made.
-        return error_reply(500, "internalError",
-                           std::string("Core start task failed: ") + failure.what());
+        return CoreFailure{CoreFailureKind::internal, Error(failure.what())};
     }
 }
 
 // The Core is created suspended and runs only once it is confined, watched and about to be
 // recorded. Every way out before the record, an exception included, discards `pending`, which
 // terminates the Core; its watcher, if it started, sees the stream end and finds no record.
-Reply CoreSupervisor::launch_core(const VerifiedCore& core, const StartParams& params) {
+StartOutcome CoreSupervisor::launch_core(const VerifiedCore& core, const StartParams& params) {
     CoreSystemCalls& calls = *slot_->calls;
     auto created = create_suspended_core(calls, core, params.address);
     if (!created) {
-        return launch_failed(created.error(), *slot_->log);
+        return launch_failed(std::move(created).error(), *slot_->log);
     }
     PendingCore& pending = *created;
     const DWORD pid = ::GetProcessId(pending.process());
@@ -169,9 +165,8 @@ Reply CoreSupervisor::launch_core(const VerifiedCore& core, const StartParams& p
 
     auto job = confine_core(calls, pending.process());
     if (!job) {
-        std::string text = job.error().text();
-        log("Helper could not confine the Core: " + text);
-        return error_reply(500, "internalError", "Core confinement failed: " + text);
+        log("Helper could not confine the Core: " + job.error().text());
+        return CoreFailure{CoreFailureKind::confinement_failed, std::move(job).error()};
     }
 
     pending.keep_job(std::move(*job));
@@ -179,7 +174,6 @@ Reply CoreSupervisor::launch_core(const VerifiedCore& core, const StartParams& p
     // Everything that can fail by allocation is done before the Core runs.
     ManagedCore record;
     record.session_id = params.session_id;
-    Reply reply = json_reply(200, StartReply{params.session_id, static_cast<std::uint32_t>(pid)});
 
     // The watcher too starts before the Core runs (its output waits in the pipe), so that once
     // the Core runs nothing is left that can fail.
@@ -189,30 +183,29 @@ Reply CoreSupervisor::launch_core(const VerifiedCore& core, const StartParams& p
     });
 
     if (auto resumed = calls.resume(pending.thread()); !resumed) {
-        return launch_failed(resumed.error(), *slot_->log);
+        return launch_failed(std::move(resumed).error(), *slot_->log);
     }
     pending.hand_over(record);
     slot_->held.emplace(std::move(record));
-    return reply;
+    return CoreStarted{static_cast<std::uint32_t>(pid)};
 }
 
-Reply CoreSupervisor::stop_core(StopParams params) {
+StopOutcome CoreSupervisor::stop_core(StopParams params) {
     if (!is_valid_session_id(params.session_id)) {
-        return error_reply(400, "invalidRequest", "invalid Core session ID");
+        return invalid_session();
     }
     std::lock_guard lock(slot_->lock);
     if (!slot_->held) {
-        return json_reply(200, StopReply{params.session_id, false, std::string("notRunning")});
+        return CoreStopped::not_running;
     }
     if (slot_->held->session_id != params.session_id) {
-        return json_reply(409, StopReply{params.session_id, false, std::string("sessionMismatch")});
+        return CoreStopped::session_mismatch;
     }
     if (auto released = release_core(*slot_); !released) {
-        std::string text = released.error().text();
-        log("Helper could not stop the managed Core: " + text);
-        return error_reply(500, "coreStopFailed", text);
+        log("Helper could not stop the managed Core: " + released.error().text());
+        return CoreFailure{CoreFailureKind::stop_failed, std::move(released).error()};
     }
-    return json_reply(200, StopReply{params.session_id, true, std::nullopt});
+    return CoreStopped::stopped;
 }
 
 void CoreSupervisor::stop_core_on_shutdown() {

@@ -1,5 +1,5 @@
 // The Core supervisor: the one supervised Core, its verified launch into a kill-on-close job, its
-// stop, the ping, and the replies of each. The launch, the output watcher and the executable's
+// stop, the ping, and the outcome of each. The launch, the output watcher and the executable's
 // verification live in files of their own beside this one.
 #pragma once
 
@@ -9,9 +9,9 @@
 #include <optional>
 #include <string>
 
-#include "service/hub/api/core_operations.hpp"
 #include "service/hub/core/core_executable.hpp"
 #include "service/hub/core/core_system_calls.hpp"
+#include "service/hub/core_operations.hpp"
 #include "service/hub/helper_log.hpp"
 
 namespace drovane::hub {
@@ -25,8 +25,9 @@ struct CoreSupervisorOptions {
     // The digest the Core file must have; empty means the one fixed at build time.
     std::optional<std::string> expected_digest;
     std::shared_ptr<CoreSystemCalls> calls;
-    // Called with the Core path once the file has been verified and is held, before the launch.
-    std::function<void(const std::filesystem::path&)> after_verification;
+    // Tests only: called with the Core path once the file has been verified and is held, before
+    // the launch, so that a test can act while the file is held and the lock taken.
+    std::function<void(const std::filesystem::path&)> after_verification_for_testing;
     // Where the supervisor and the Core's output go; empty means the process's Helper log.
     std::shared_ptr<HelperLogList> log;
 };
@@ -40,9 +41,9 @@ class CoreSupervisor final : public CoreOperations {
     CoreSupervisor(const CoreSupervisor&) = delete;
     CoreSupervisor& operator=(const CoreSupervisor&) = delete;
 
-    Reply ping_helper(std::string core_sha256) override;
-    Reply start_core(StartParams params) override;
-    Reply stop_core(StopParams params) override;
+    PingOutcome ping_helper(std::string core_sha256) override;
+    StartOutcome start_core(StartParams params) override;
+    StopOutcome stop_core(StopParams params) override;
     void stop_core_on_shutdown() override;
 
     // Whether a Core record is held, and under which session ID (for tests and diagnostics).
@@ -51,13 +52,13 @@ class CoreSupervisor final : public CoreOperations {
   private:
     Result<std::filesystem::path> core_executable() const;
     // Launches the verified Core and records it; the caller holds the Core lock.
-    Reply launch_core(const VerifiedCore& core, const StartParams& params);
+    StartOutcome launch_core(const VerifiedCore& core, const StartParams& params);
     // Writes one line to the supervisor's log.
     void log(std::string line) const;
 
     std::optional<std::filesystem::path> core_path_;
     std::string expected_digest_;
-    std::function<void(const std::filesystem::path&)> after_verification_;
+    std::function<void(const std::filesystem::path&)> after_verification_for_testing_;
     std::shared_ptr<CoreSlot> slot_;
 };
 

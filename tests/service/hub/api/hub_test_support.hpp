@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "fakes/recording_core.hpp"
-#include "service/hub/api/core_operations.hpp"
 #include "service/hub/api/router.hpp"
 #include "service/hub/api/wire.hpp"
+#include "service/hub/core_operations.hpp"
 
 namespace drovane::hub::testing {
 

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <future>
 #include <thread>
+#include <variant>
 
 #include "hub_test_support.hpp"
 #include "service/hub/api/router.hpp"
@@ -570,13 +571,10 @@ TEST(Router, LogsReplyIsTheHelperLog) {
     EXPECT_EQ(pool.thread_count(), 0u);  // logs never runs on the pool
 }
 
-// A ping reply that comes back without the protocol header still goes out with it, and any
-// other reply of the operation is passed on unchanged.
+// Every ping outcome goes out with the protocol header, a failure's included.
 TEST(Router, PingRepliesAlwaysCarryTheProtocolHeader) {
     RecordingCore core;
-    core.ping_hook = [](const std::string&) {
-        return error_reply(409, "coreSha256Mismatch", "Core SHA256 mismatch");
-    };
+    core.ping_hook = [](const std::string&) { return CoreDigestMismatch{}; };
     BlockingPool pool(1);
     RequestRouter router(core, pool);
     Request request{"GET", "/ping?coreSha256=0", {}, nullptr};
@@ -587,13 +585,16 @@ TEST(Router, PingRepliesAlwaysCarryTheProtocolHeader) {
     EXPECT_EQ(*reply.header(kProtocolHeader), "8");
 }
 
-// Every other reply shape of the operations passes through the router unchanged (these also
-// give the protocol-document check a reply of each shape).
+// Each outcome of the operations becomes its one reply (these also give the protocol-document
+// check a reply of each shape).
+using Outcome = std::variant<PingOutcome, StartOutcome, StopOutcome>;
+
 struct OperationReplyCase {
     std::string name;
     std::string method;
     std::string target;
     std::string body;
+    Outcome outcome;
     Reply reply;
 };
 
@@ -603,12 +604,12 @@ void PrintTo(const OperationReplyCase& c, std::ostream* os) {
 
 class OperationReplies : public ::testing::TestWithParam<OperationReplyCase> {};
 
-TEST_P(OperationReplies, PassUnchanged) {
+TEST_P(OperationReplies, AnswerWithTheOutcomesReply) {
     const OperationReplyCase& c = GetParam();
     RecordingCore core;
-    core.ping_hook = [&](const std::string&) { return c.reply; };
-    core.start_hook = [&](const StartParams&) { return c.reply; };
-    core.stop_hook = [&](const StopParams&) { return c.reply; };
+    core.ping_hook = [&](const std::string&) { return std::get<PingOutcome>(c.outcome); };
+    core.start_hook = [&](const StartParams&) { return std::get<StartOutcome>(c.outcome); };
+    core.stop_hook = [&](const StopParams&) { return std::get<StopOutcome>(c.outcome); };
     BlockingPool pool(1);
     RequestRouter router(core, pool);
     ScriptedBody body(c.body);
@@ -624,39 +625,72 @@ Reply with_protocol(Reply reply) {
     return with_header(std::move(reply), kProtocolHeader, kProtocolVersion);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Router, OperationReplies,
-    ::testing::Values(
-        OperationReplyCase{
-            "PingMismatch", "GET", "/ping?coreSha256=0", "",
-            with_protocol(error_reply(409, "coreSha256Mismatch", "Core SHA256 mismatch"))},
-        OperationReplyCase{"PingFailureText", "GET", "/ping?coreSha256=0", "",
-                           with_protocol(text_reply(409, "read the Helper path"))},
-        OperationReplyCase{
-            "StartVerification", "POST", "/start", kStartJson,
-            error_reply(409, "coreVerificationFailed", "Core executable SHA256 mismatch")},
-        OperationReplyCase{"StartBadAddress", "POST", "/start", kStartJson,
-                           error_reply(400, "invalidRequest", "invalid Core address")},
-        OperationReplyCase{"StartBadSession", "POST", "/start", kStartJson,
-                           error_reply(400, "invalidRequest", "invalid Core session ID")},
-        OperationReplyCase{"StartLaunchOsError", "POST", "/start", kStartJson,
-                           error_reply(500, "processLaunchFailed", "launch Core", 2)},
-        OperationReplyCase{"StartLaunchNoCode", "POST", "/start", kStartJson,
-                           error_reply(500, "processLaunchFailed", "launch Core")},
-        OperationReplyCase{"StartConfinement", "POST", "/start", kStartJson,
-                           error_reply(500, "internalError",
-                                       "Core confinement failed: Access is denied. (os error 5)")},
-        OperationReplyCase{"StartRelease", "POST", "/start", kStartJson,
-                           error_reply(500, "coreStopFailed", "terminate Core")},
-        OperationReplyCase{"StopNotRunning", "POST", "/stop", kStopJson,
-                           json_reply(200, StopReply{kSession, false, "notRunning"})},
-        OperationReplyCase{"StopSessionMismatch", "POST", "/stop", kStopJson,
-                           json_reply(409, StopReply{kSession, false, "sessionMismatch"})},
-        OperationReplyCase{"StopBadSession", "POST", "/stop", kStopJson,
-                           error_reply(400, "invalidRequest", "invalid Core session ID")},
-        OperationReplyCase{"StopRelease", "POST", "/stop", kStopJson,
-                           error_reply(500, "coreStopFailed", "terminate Core")}),
-    [](const auto& info) { return info.param.name; });
+CoreFailure failure(CoreFailureKind kind, Error error) {
+    return CoreFailure{kind, std::move(error)};
+}
+
+std::vector<OperationReplyCase> operation_reply_cases() {
+    using Kind = CoreFailureKind;
+    const Error denied = Error::os(5);
+    // An OS error under context: the reply names the whole chain.
+    const Error launch = Error::os(2).context("launch Core");
+    return {
+        {"PingPath", "GET", "/ping?coreSha256=0", "", PingOutcome{HelperPath{"C:\\h\\x.exe"}},
+         with_protocol(text_reply(200, "C:\\h\\x.exe"))},
+        {"PingMismatch", "GET", "/ping?coreSha256=0", "", PingOutcome{CoreDigestMismatch{}},
+         with_protocol(error_reply(409, "coreSha256Mismatch", "Core SHA256 mismatch"))},
+        {"PingFailureText", "GET", "/ping?coreSha256=0", "",
+         PingOutcome{Error("read the Helper path")},
+         with_protocol(text_reply(409, "read the Helper path"))},
+        {"StartStarted", "POST", "/start", kStartJson, StartOutcome{CoreStarted{77}},
+         json_reply(200, StartReply{kSession, 77})},
+        {"StartVerification", "POST", "/start", kStartJson,
+         StartOutcome{failure(Kind::verification_failed, Error("Core executable SHA256 mismatch"))},
+         error_reply(409, "coreVerificationFailed", "Core executable SHA256 mismatch")},
+        // Only a launch failure reports the system code; a verification failure keeps it in the
+        // text alone.
+        {"StartVerificationOsError", "POST", "/start", kStartJson,
+         StartOutcome{failure(Kind::verification_failed, denied)},
+         error_reply(409, "coreVerificationFailed", denied.text())},
+        {"StartBadAddress", "POST", "/start", kStartJson,
+         StartOutcome{failure(Kind::invalid_address, Error("invalid Core address"))},
+         error_reply(400, "invalidRequest", "invalid Core address")},
+        {"StartBadSession", "POST", "/start", kStartJson,
+         StartOutcome{failure(Kind::invalid_session, Error("invalid Core session ID"))},
+         error_reply(400, "invalidRequest", "invalid Core session ID")},
+        {"StartLaunchOsError", "POST", "/start", kStartJson,
+         StartOutcome{failure(Kind::launch_failed, launch)},
+         error_reply(500, "processLaunchFailed", launch.text(), 2)},
+        {"StartLaunchNoCode", "POST", "/start", kStartJson,
+         StartOutcome{failure(Kind::launch_failed, Error("launch Core"))},
+         error_reply(500, "processLaunchFailed", "launch Core")},
+        {"StartConfinement", "POST", "/start", kStartJson,
+         StartOutcome{failure(Kind::confinement_failed, denied)},
+         error_reply(500, "internalError", "Core confinement failed: " + denied.text())},
+        {"StartRelease", "POST", "/start", kStartJson,
+         StartOutcome{failure(Kind::stop_failed, Error("terminate Core"))},
+         error_reply(500, "coreStopFailed", "terminate Core")},
+        {"StartInternal", "POST", "/start", kStartJson,
+         StartOutcome{failure(Kind::internal, Error("std::bad_alloc"))},
+         error_reply(500, "internalError", "Core start task failed: std::bad_alloc")},
+        {"StopStopped", "POST", "/stop", kStopJson, StopOutcome{CoreStopped::stopped},
+         json_reply(200, StopReply{kSession, true, std::nullopt})},
+        {"StopNotRunning", "POST", "/stop", kStopJson, StopOutcome{CoreStopped::not_running},
+         json_reply(200, StopReply{kSession, false, "notRunning"})},
+        {"StopSessionMismatch", "POST", "/stop", kStopJson,
+         StopOutcome{CoreStopped::session_mismatch},
+         json_reply(409, StopReply{kSession, false, "sessionMismatch"})},
+        {"StopBadSession", "POST", "/stop", kStopJson,
+         StopOutcome{failure(Kind::invalid_session, Error("invalid Core session ID"))},
+         error_reply(400, "invalidRequest", "invalid Core session ID")},
+        {"StopRelease", "POST", "/stop", kStopJson,
+         StopOutcome{failure(Kind::stop_failed, Error("terminate Core"))},
+         error_reply(500, "coreStopFailed", "terminate Core")},
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(Router, OperationReplies, ::testing::ValuesIn(operation_reply_cases()),
+                         [](const auto& info) { return info.param.name; });
 
 struct TaskFailureCase {
     std::string name;
@@ -678,7 +712,7 @@ TEST_P(TaskFailure, AnswersWithTheReplacementReply) {
     const TaskFailureCase& c = GetParam();
     RecordingCore core;
     core.throw_text = "the task broke";
-    core.ping_hook = [](const std::string&) -> Reply {
+    core.ping_hook = [](const std::string&) -> PingOutcome {
         throw std::runtime_error("the task broke");
     };
     BlockingPool pool(2);
@@ -735,7 +769,7 @@ TEST(Router, WaitingForTheTaskHoldsNoWorkerThread) {
         ping_thread = std::this_thread::get_id();
         const bool answered =
             logs_done.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
-        return text_reply(answered ? 200 : 504, "");
+        return answered ? PingOutcome{HelperPath{}} : PingOutcome{Error("logs never answered")};
     };
     BlockingPool pool(2);
     RequestRouter router(core, pool);

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <boost/json.hpp>
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
@@ -17,6 +16,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include "core_digest.hpp"
@@ -62,39 +62,26 @@ std::string file_digest(const fs::path& path) {
     return digest ? *digest : std::string();
 }
 
-boost::json::object json_of(const Reply& reply) {
-    boost::system::error_code ec;
-    auto value = boost::json::parse(reply.body, ec);
-    EXPECT_FALSE(ec) << reply.body;
-    return value.is_object() ? value.as_object() : boost::json::object();
+// The outcomes are checked in the supervision's terms; the replies they become are the router
+// tests' concern.
+template <typename Outcome>
+void expect_failure(const Outcome& outcome, CoreFailureKind kind, std::string_view message) {
+    const CoreFailure* failure = std::get_if<CoreFailure>(&outcome);
+    ASSERT_NE(failure, nullptr);
+    EXPECT_EQ(failure->kind, kind) << failure->error.text();
+    EXPECT_EQ(failure->error.text(), message);
 }
 
-void expect_error(const Reply& reply, unsigned status, std::string_view code,
-                  std::string_view message) {
-    EXPECT_EQ(reply.status, status) << reply.body;
-    auto body = json_of(reply);
-    EXPECT_EQ(body["code"], boost::json::value(code)) << reply.body;
-    EXPECT_EQ(body["message"], boost::json::value(message)) << reply.body;
+std::uint32_t started_pid(const StartOutcome& outcome) {
+    const auto* failure = std::get_if<CoreFailure>(&outcome);
+    EXPECT_EQ(failure, nullptr) << failure->error.text();
+    return failure == nullptr ? std::get<CoreStarted>(outcome).pid : 0;
 }
 
-std::uint32_t started_pid(const Reply& reply, const std::string& session) {
-    EXPECT_EQ(reply.status, 200u) << reply.body;
-    auto body = json_of(reply);
-    EXPECT_EQ(body["sessionId"], boost::json::value(session)) << reply.body;
-    return body.contains("pid") ? static_cast<std::uint32_t>(body["pid"].to_number<std::int64_t>())
-                                : 0;
-}
-
-void expect_stopped(const Reply& reply, const std::string& session) {
-    EXPECT_EQ(reply.status, 200u) << reply.body;
-    EXPECT_EQ(reply.body, "{\"sessionId\":\"" + session + "\",\"stopped\":true}");
-}
-
-void expect_not_stopped(const Reply& reply, unsigned status, const std::string& session,
-                        const std::string& reason) {
-    EXPECT_EQ(reply.status, status) << reply.body;
-    EXPECT_EQ(reply.body, "{\"sessionId\":\"" + session + "\",\"stopped\":false,\"reason\":\"" +
-                              reason + "\"}");
+void expect_stop(const StopOutcome& outcome, CoreStopped expected) {
+    const auto* failure = std::get_if<CoreFailure>(&outcome);
+    ASSERT_EQ(failure, nullptr) << failure->error.text();
+    EXPECT_EQ(std::get<CoreStopped>(outcome), expected);
 }
 
 // A handle to a launched process, to see its end from outside the supervisor.
@@ -318,7 +305,7 @@ class CoreSupervisorTest : public ::testing::Test {
         options.core_path = core.value_or(sample_core());
         options.expected_digest = file_digest(sample_core());
         options.calls = calls_;
-        options.after_verification = std::move(hook);
+        options.after_verification_for_testing = std::move(hook);
         options.log = log_;
         supervisor_ = std::make_unique<CoreSupervisor>(std::move(options));
         return *supervisor_;
@@ -383,18 +370,18 @@ TEST_F(CoreSupervisorTest, StartRunsTheCoreInItsJobAndStopEndsIt) {
     calls_->create_job_delay_ms = 300;
     auto& core = supervisor();
     const std::string address_text = address("a11");
-    Reply started = core.start_core({address_text, kSession});
-    std::uint32_t pid = started_pid(started, kSession);
+    StartOutcome started = core.start_core({address_text, kSession});
+    std::uint32_t pid = started_pid(started);
     auto process = open_process(pid);
     EXPECT_EQ(::GetProcessId(process.get()), pid);
     EXPECT_EQ(core.held_session(), kSession);
     // Its first line, written before anything else it does: it already runs inside the job.
     EXPECT_TRUE(wait_for_line("sample Core " + address_text + " in job: yes"));
 
-    expect_stopped(core.stop_core({kSession}), kSession);
+    expect_stop(core.stop_core({kSession}), CoreStopped::stopped);
     EXPECT_EQ(exit_code_within(process.get(), 0ms), 1u);
     EXPECT_FALSE(core.held_session());
-    expect_not_stopped(core.stop_core({kSession}), 200, kSession, "notRunning");
+    expect_stop(core.stop_core({kSession}), CoreStopped::not_running);
     // A requested stop is no exit of the Core's own.
     std::this_thread::sleep_for(300ms);
     for (const std::string& line : new_log()) {
@@ -409,16 +396,18 @@ TEST_F(CoreSupervisorTest, MalformedRequestsAreRejectedBeforeTheLock) {
     for (const std::string& bad :
          {prefix + "0123456789ABCDEF0123456789abcdef", prefix + hex.substr(1), prefix + hex + "0",
           "\\\\.\\pipe\\drovanecore_" + hex}) {
-        expect_error(core.start_core({bad, kSession}), 400, "invalidRequest",
-                     "invalid Core address");
+        expect_failure(core.start_core({bad, kSession}), CoreFailureKind::invalid_address,
+                       "invalid Core address");
         // Both wrong: the address is named.
-        expect_error(core.start_core({bad, "X"}), 400, "invalidRequest", "invalid Core address");
+        expect_failure(core.start_core({bad, "X"}), CoreFailureKind::invalid_address,
+                       "invalid Core address");
     }
     for (const std::string& bad : {std::string("0123456789abcdeF0123456789abcdef"), hex.substr(1),
                                    hex + "0", std::string()}) {
-        expect_error(core.start_core({address("a11"), bad}), 400, "invalidRequest",
-                     "invalid Core session ID");
-        expect_error(core.stop_core({bad}), 400, "invalidRequest", "invalid Core session ID");
+        expect_failure(core.start_core({address("a11"), bad}), CoreFailureKind::invalid_session,
+                       "invalid Core session ID");
+        expect_failure(core.stop_core({bad}), CoreFailureKind::invalid_session,
+                       "invalid Core session ID");
     }
     EXPECT_FALSE(core.held_session());
     EXPECT_TRUE(new_log().empty());
@@ -426,25 +415,25 @@ TEST_F(CoreSupervisorTest, MalformedRequestsAreRejectedBeforeTheLock) {
 
 TEST_F(CoreSupervisorTest, StopNamesTheHeldSession) {
     auto& core = supervisor();
-    expect_not_stopped(core.stop_core({kSession}), 200, kSession, "notRunning");
-    auto process = open_process(started_pid(core.start_core({address("a11"), kSession}), kSession));
-    expect_not_stopped(core.stop_core({kOtherSession}), 409, kOtherSession, "sessionMismatch");
+    expect_stop(core.stop_core({kSession}), CoreStopped::not_running);
+    auto process = open_process(started_pid(core.start_core({address("a11"), kSession})));
+    expect_stop(core.stop_core({kOtherSession}), CoreStopped::session_mismatch);
     EXPECT_TRUE(running(process.get()));
     EXPECT_EQ(core.held_session(), kSession);
-    expect_stopped(core.stop_core({kSession}), kSession);
+    expect_stop(core.stop_core({kSession}), CoreStopped::stopped);
     EXPECT_EQ(exit_code_within(process.get(), 0ms), 1u);
 }
 
 TEST_F(CoreSupervisorTest, StartReplacesTheHeldCoreEvenUnderTheSameSession) {
     auto& core = supervisor();
-    std::uint32_t first = started_pid(core.start_core({address("a11"), kSession}), kSession);
+    std::uint32_t first = started_pid(core.start_core({address("a11"), kSession}));
     auto first_process = open_process(first);
-    std::uint32_t second = started_pid(core.start_core({address("a22"), kSession}), kSession);
+    std::uint32_t second = started_pid(core.start_core({address("a22"), kSession}));
     EXPECT_NE(first, second);
     EXPECT_EQ(exit_code_within(first_process.get(), 0ms), 1u);
     auto second_process = open_process(second);
     EXPECT_TRUE(running(second_process.get()));
-    expect_stopped(core.stop_core({kSession}), kSession);
+    expect_stop(core.stop_core({kSession}), CoreStopped::stopped);
     EXPECT_EQ(exit_code_within(second_process.get(), 0ms), 1u);
 }
 
@@ -460,18 +449,18 @@ std::string read_file(const fs::path& path) {
 TEST_F(CoreSupervisorTest, VerificationFailureAfterReleaseLeavesNothingHeld) {
     fs::path copy = core_copy();
     auto& core = supervisor(copy);
-    auto process = open_process(started_pid(core.start_core({address("a11"), kSession}), kSession));
+    auto process = open_process(started_pid(core.start_core({address("a11"), kSession})));
     // The running image may be renamed but not rewritten: move it aside, put a changed file in
     // its place.
     std::string bytes = read_file(copy);
     fs::rename(copy, copy.parent_path() / "running.exe");
     write_file(copy, bytes + "x");
 
-    expect_error(core.start_core({address("a22"), kOtherSession}), 409, "coreVerificationFailed",
-                 "Core executable SHA256 mismatch");
+    expect_failure(core.start_core({address("a22"), kOtherSession}),
+                   CoreFailureKind::verification_failed, "Core executable SHA256 mismatch");
     EXPECT_EQ(exit_code_within(process.get(), 0ms), 1u);
     EXPECT_FALSE(core.held_session());
-    expect_not_stopped(core.stop_core({kSession}), 200, kSession, "notRunning");
+    expect_stop(core.stop_core({kSession}), CoreStopped::not_running);
     EXPECT_TRUE(new_log().empty());  // verification failures are not logged
 }
 
@@ -501,15 +490,15 @@ TEST_F(CoreSupervisorTest, OnlyTheExactCoreFileIsLaunched) {
             write_file(copy, *c.bytes);
         }
         auto& core = supervisor(copy);
-        expect_error(core.start_core({address("a11"), kSession}), 409, "coreVerificationFailed",
-                     c.message);
+        expect_failure(core.start_core({address("a11"), kSession}),
+                       CoreFailureKind::verification_failed, c.message);
         EXPECT_FALSE(core.held_session());
     }
     // The same bytes as the original pass.
     write_file(copy, original);
     auto& core = supervisor(copy);
-    started_pid(core.start_core({address("a11"), kSession}), kSession);
-    expect_stopped(core.stop_core({kSession}), kSession);
+    started_pid(core.start_core({address("a11"), kSession}));
+    expect_stop(core.stop_core({kSession}), CoreStopped::stopped);
 }
 
 bool under_wine() {
@@ -524,7 +513,7 @@ std::string bytes_of(DWORD64 value) {
 TEST_F(CoreSupervisorTest, CoreIsCreatedWithTheImageLoadPolicyBesideTheHandleList) {
     auto& core = supervisor();
     const std::string address_text = address("a11");
-    auto process = open_process(started_pid(core.start_core({address_text, kSession}), kSession));
+    auto process = open_process(started_pid(core.start_core({address_text, kSession})));
     EXPECT_TRUE(wait_for_line("sample Core " + address_text + " in job: yes"));
 
     ASSERT_EQ(calls_->created_with.size(), 1u);
@@ -553,7 +542,7 @@ TEST_F(CoreSupervisorTest, CoreIsCreatedWithTheImageLoadPolicyBesideTheHandleLis
     for (const std::string& line : new_log()) {
         EXPECT_EQ(line.find("image-load policy"), std::string::npos) << line;
     }
-    expect_stopped(core.stop_core({kSession}), kSession);
+    expect_stop(core.stop_core({kSession}), CoreStopped::stopped);
 }
 
 TEST_F(CoreSupervisorTest, RefusedImageLoadPolicyStillStartsTheCoreAndIsLoggedOnce) {
@@ -581,8 +570,7 @@ TEST_F(CoreSupervisorTest, RefusedImageLoadPolicyStillStartsTheCoreAndIsLoggedOn
         auto& core = supervisor();
         for (const std::string mode : {"a11", "a22"}) {
             const std::string address_text = address(mode);
-            auto process =
-                open_process(started_pid(core.start_core({address_text, kSession}), kSession));
+            auto process = open_process(started_pid(core.start_core({address_text, kSession})));
             EXPECT_TRUE(wait_for_line("sample Core " + address_text + " in job: yes"));
             EXPECT_TRUE(running(process.get()));
             EXPECT_EQ(core.held_session(), kSession);
@@ -599,7 +587,7 @@ TEST_F(CoreSupervisorTest, RefusedImageLoadPolicyStillStartsTheCoreAndIsLoggedOn
             }
         }
         EXPECT_EQ(said, 1u);
-        expect_stopped(core.stop_core({kSession}), kSession);
+        expect_stop(core.stop_core({kSession}), CoreStopped::stopped);
     }
 }
 
@@ -612,15 +600,15 @@ TEST_F(CoreSupervisorTest, LaunchFailureCarriesTheSystemCode) {
     options.expected_digest = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
     options.log = log_;
     CoreSupervisor core(std::move(options));
-    Reply reply = core.start_core({address("a11"), kSession});
-    EXPECT_EQ(reply.status, 500u) << reply.body;
-    auto body = json_of(reply);
-    EXPECT_EQ(body["code"], "processLaunchFailed");
-    ASSERT_TRUE(body.contains("details")) << reply.body;
-    auto os_error = body["details"].as_object()["osError"].to_number<std::int64_t>();
-    EXPECT_NE(os_error, 0);
-    std::string text = Error::os(static_cast<std::uint32_t>(os_error)).text();
-    EXPECT_EQ(body["message"], boost::json::value(text));
+    StartOutcome outcome = core.start_core({address("a11"), kSession});
+    const auto* failure = std::get_if<CoreFailure>(&outcome);
+    ASSERT_NE(failure, nullptr);
+    EXPECT_EQ(failure->kind, CoreFailureKind::launch_failed);
+    ASSERT_TRUE(failure->error.os_code()) << failure->error.text();
+    const std::uint32_t os_error = *failure->error.os_code();
+    EXPECT_NE(os_error, 0u);
+    std::string text = Error::os(os_error).text();
+    EXPECT_EQ(failure->error.text(), text);
     EXPECT_EQ(new_log(), std::vector<std::string>{text});
     EXPECT_FALSE(core.held_session());
 }
@@ -633,17 +621,17 @@ TEST_F(CoreSupervisorTest, ExitOfItsOwnIsLoggedAndEmptiesTheSlot) {
     for (const Case& c : {Case{"e003", "exit code: 3"}, Case{"8000", "exit code: 0xc0000005"}}) {
         SCOPED_TRACE(c.mode);
         auto& core = supervisor();
-        started_pid(core.start_core({address(c.mode), kSession}), kSession);
+        started_pid(core.start_core({address(c.mode), kSession}));
         EXPECT_TRUE(wait_for_line("Core exited on its own: " + c.status));
         EXPECT_FALSE(core.held_session());
-        expect_not_stopped(core.stop_core({kSession}), 200, kSession, "notRunning");
+        expect_stop(core.stop_core({kSession}), CoreStopped::not_running);
     }
     EXPECT_TRUE(logged("sample Core exits with 3"));
 }
 
 TEST_F(CoreSupervisorTest, OutputIsCutIntoLines) {
     auto& core = supervisor();
-    started_pid(core.start_core({address("c0de"), kSession}), kSession);
+    started_pid(core.start_core({address("c0de"), kSession}));
     ASSERT_TRUE(wait_for_line("Core exited on its own: exit code: 0"));
     std::vector<std::string> expected = {"a", "b", std::string(10000, 'x'), "tail",
                                          "Core exited on its own: exit code: 0"};
@@ -653,7 +641,7 @@ TEST_F(CoreSupervisorTest, OutputIsCutIntoLines) {
 TEST_F(CoreSupervisorTest, LineWithoutEndIsCutAndTheHelperDoesNotHoldIt) {
     auto& core = supervisor();
     const std::size_t peak_before = peak_working_set();
-    started_pid(core.start_core({address("f10d"), kSession}), kSession);
+    started_pid(core.start_core({address("f10d"), kSession}));
     ASSERT_TRUE(wait_for_line("Core exited on its own: exit code: 0", 30s));
     std::vector<std::string> expected = {
         std::string(kCoreLineLimit, 'x') + std::string(kCutLineMark), "after the flood",
@@ -669,11 +657,11 @@ TEST_F(CoreSupervisorTest, HandleCountReturnsAfterManyCycles) {
     auto cycle = [&](int i) {
         calls_->terminated.clear();  // the test's own duplicates
         if (i % 4 == 3) {
-            started_pid(core.start_core({address("e003"), kSession}), kSession);
+            started_pid(core.start_core({address("e003"), kSession}));
             EXPECT_TRUE(wait_for([&] { return !core.held_session(); }));
         } else {
-            started_pid(core.start_core({address("51ee"), kSession}), kSession);
-            expect_stopped(core.stop_core({kSession}), kSession);
+            started_pid(core.start_core({address("51ee"), kSession}));
+            expect_stop(core.stop_core({kSession}), CoreStopped::stopped);
         }
     };
     auto settled_count = [&] {
@@ -695,32 +683,30 @@ TEST_F(CoreSupervisorTest, HandleCountReturnsAfterManyCycles) {
 
 TEST_F(CoreSupervisorTest, InvalidUtf8EndsTheCopy) {
     auto& core = supervisor();
-    auto process =
-        open_process(started_pid(core.start_core({address("bad8"), kSession}), kSession));
+    auto process = open_process(started_pid(core.start_core({address("bad8"), kSession})));
     ASSERT_TRUE(wait_for_line("before"));
     // Past the watcher's 1.5 s of exit polling: the Core still runs and stays held.
     std::this_thread::sleep_for(2s);
     EXPECT_EQ(new_log(), std::vector<std::string>{"before"});
     EXPECT_EQ(core.held_session(), kSession);
     EXPECT_TRUE(running(process.get()));
-    expect_stopped(core.stop_core({kSession}), kSession);
+    expect_stop(core.stop_core({kSession}), CoreStopped::stopped);
 }
 
 TEST_F(CoreSupervisorTest, CoreThatClosesItsStandardErrorStaysHeld) {
     auto& core = supervisor();
-    auto process =
-        open_process(started_pid(core.start_core({address("c105"), kSession}), kSession));
+    auto process = open_process(started_pid(core.start_core({address("c105"), kSession})));
     std::this_thread::sleep_for(2s);
     EXPECT_EQ(core.held_session(), kSession);
     EXPECT_TRUE(running(process.get()));
-    expect_stopped(core.stop_core({kSession}), kSession);
+    expect_stop(core.stop_core({kSession}), CoreStopped::stopped);
     EXPECT_EQ(exit_code_within(process.get(), 0ms), 1u);
     EXPECT_TRUE(new_log().empty());
 }
 
 TEST_F(CoreSupervisorTest, ReleaseEndsWhatTheCoreStartedThroughTheJob) {
     auto& core = supervisor();
-    started_pid(core.start_core({address("c41d"), kSession}), kSession);
+    started_pid(core.start_core({address("c41d"), kSession}));
     std::uint32_t child = 0;
     ASSERT_TRUE(wait_for([&] {
         for (const std::string& line : new_log()) {
@@ -732,7 +718,7 @@ TEST_F(CoreSupervisorTest, ReleaseEndsWhatTheCoreStartedThroughTheJob) {
     }));
     auto child_process = open_process(child);
     EXPECT_TRUE(running(child_process.get()));
-    expect_stopped(core.stop_core({kSession}), kSession);
+    expect_stop(core.stop_core({kSession}), CoreStopped::stopped);
     EXPECT_TRUE(exit_code_within(child_process.get(), 3s).has_value());
 }
 
@@ -754,14 +740,14 @@ TEST_F(CoreSupervisorTest, CoreFileIsHeldFromVerificationToReply) {
         win::unique_file reader(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                               OPEN_EXISTING, 0, nullptr));
         EXPECT_TRUE(reader);
-        Reply ping = self->ping_helper(file_digest(sample_core()));
-        EXPECT_EQ(ping.status, 200u) << ping.body;
+        PingOutcome ping = self->ping_helper(file_digest(sample_core()));
+        EXPECT_TRUE(std::holds_alternative<HelperPath>(ping));
         checked = true;
     });
     self = &core;
-    started_pid(core.start_core({address("a11"), kSession}), kSession);
+    started_pid(core.start_core({address("a11"), kSession}));
     EXPECT_TRUE(checked);
-    expect_stopped(core.stop_core({kSession}), kSession);
+    expect_stop(core.stop_core({kSession}), CoreStopped::stopped);
 }
 
 TEST_F(CoreSupervisorTest, StartHoldsTheLockWhileMalformedRequestsAndPingsGoAhead) {
@@ -777,14 +763,14 @@ TEST_F(CoreSupervisorTest, StartHoldsTheLockWhileMalformedRequestsAndPingsGoAhea
     });
     reached.get_future().wait();
 
-    expect_error(core.stop_core({"not a session"}), 400, "invalidRequest",
-                 "invalid Core session ID");
-    EXPECT_EQ(core.ping_helper(file_digest(sample_core())).status, 200u);
+    expect_failure(core.stop_core({"not a session"}), CoreFailureKind::invalid_session,
+                   "invalid Core session ID");
+    EXPECT_TRUE(std::holds_alternative<HelperPath>(core.ping_helper(file_digest(sample_core()))));
     auto stop = std::async(std::launch::async, [&] { return core.stop_core({kSession}); });
     EXPECT_EQ(stop.wait_for(200ms), std::future_status::timeout);  // waits for the start
     go_on.set_value();
-    auto process = open_process(started_pid(start.get(), kSession));
-    expect_stopped(stop.get(), kSession);  // and then sees the new Core
+    auto process = open_process(started_pid(start.get()));
+    expect_stop(stop.get(), CoreStopped::stopped);  // and then sees the new Core
     EXPECT_EQ(exit_code_within(process.get(), 0ms), 1u);
 }
 
@@ -793,8 +779,7 @@ TEST_F(CoreSupervisorTest, ShutdownEndsTheHeldCore) {
     core.stop_core_on_shutdown();
     EXPECT_TRUE(new_log().empty());  // nothing held: nothing to say
 
-    auto process =
-        open_process(started_pid(core.start_core({address("51ee"), kSession}), kSession));
+    auto process = open_process(started_pid(core.start_core({address("51ee"), kSession})));
     core.stop_core_on_shutdown();
     EXPECT_EQ(exit_code_within(process.get(), 0ms), 1u);
     EXPECT_FALSE(core.held_session());
@@ -803,19 +788,19 @@ TEST_F(CoreSupervisorTest, ShutdownEndsTheHeldCore) {
 
 TEST_F(CoreSupervisorTest, CoreThatOutlivesTerminationStaysHeld) {
     auto& core = supervisor();
-    auto process =
-        open_process(started_pid(core.start_core({address("51ee"), kSession}), kSession));
+    auto process = open_process(started_pid(core.start_core({address("51ee"), kSession})));
     calls_->ignore_terminate = true;
     const std::string stuck = "Core did not exit after termination";
 
     auto began = std::chrono::steady_clock::now();
-    expect_error(core.stop_core({kSession}), 500, "coreStopFailed", stuck);
+    expect_failure(core.stop_core({kSession}), CoreFailureKind::stop_failed, stuck);
     auto took = std::chrono::steady_clock::now() - began;
     EXPECT_GE(took, 1500ms);
     EXPECT_LT(took, 2500ms);
     EXPECT_TRUE(logged("Helper could not stop the managed Core: " + stuck));
 
-    expect_error(core.start_core({address("a11"), kOtherSession}), 500, "coreStopFailed", stuck);
+    expect_failure(core.start_core({address("a11"), kOtherSession}), CoreFailureKind::stop_failed,
+                   stuck);
     EXPECT_TRUE(logged("Helper could not release the managed Core: " + stuck));
 
     core.stop_core_on_shutdown();
@@ -826,13 +811,13 @@ TEST_F(CoreSupervisorTest, CoreThatOutlivesTerminationStaysHeld) {
     calls_->poll_error = ERROR_ACCESS_DENIED;
     calls_->ignore_terminate = false;
     const std::string denied = Error::os(ERROR_ACCESS_DENIED).text();
-    expect_error(core.stop_core({kSession}), 500, "coreStopFailed", denied);
+    expect_failure(core.stop_core({kSession}), CoreFailureKind::stop_failed, denied);
     EXPECT_TRUE(logged("Helper could not stop the managed Core: " + denied));
     EXPECT_EQ(core.held_session(), kSession);
 
     // A second stop tries again.
     calls_->poll_error = 0;
-    expect_stopped(core.stop_core({kSession}), kSession);
+    expect_stop(core.stop_core({kSession}), CoreStopped::stopped);
     EXPECT_EQ(exit_code_within(process.get(), 0ms), 1u);
 }
 
@@ -851,8 +836,8 @@ TEST_F(CoreSupervisorTest, ConfinementFailureEndsTheUnconfinedCore) {
         calls_->create_job_delay_ms = 200;
         auto& core = supervisor();
         const std::string text = Error::os(c.code).text();
-        expect_error(core.start_core({address("a11"), kSession}), 500, "internalError",
-                     "Core confinement failed: " + text);
+        expect_failure(core.start_core({address("a11"), kSession}),
+                       CoreFailureKind::confinement_failed, text);
         EXPECT_TRUE(logged("Helper could not confine the Core: " + text));
         EXPECT_FALSE(core.held_session());
         ASSERT_EQ(calls_->terminated.size(), 1u);
@@ -865,7 +850,6 @@ TEST_F(CoreSupervisorTest, ConfinementFailureEndsTheUnconfinedCore) {
 }
 
 TEST_F(CoreSupervisorTest, FailureAtAnyLaunchStepEndsTheSuspendedCore) {
-    const std::string start_failed = "Core start task failed: ";
     const std::string bad_alloc = std::bad_alloc().what();
     const std::string no_thread =
         std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again)).what();
@@ -874,17 +858,17 @@ TEST_F(CoreSupervisorTest, FailureAtAnyLaunchStepEndsTheSuspendedCore) {
         const char* name;
         LaunchStep throw_at;
         DWORD resume_error;
-        std::string code;
+        CoreFailureKind kind;
         std::string message;
     };
+    using Kind = CoreFailureKind;
     const std::vector<Case> cases = {
-        {"create job throws", LaunchStep::create_job, 0, "internalError", start_failed + bad_alloc},
-        {"set limits throws", LaunchStep::set_limits, 0, "internalError", start_failed + bad_alloc},
-        {"assign throws", LaunchStep::assign, 0, "internalError", start_failed + bad_alloc},
-        {"no watcher thread", LaunchStep::start_thread, 0, "internalError",
-         start_failed + no_thread},
-        {"resume throws", LaunchStep::resume, 0, "internalError", start_failed + bad_alloc},
-        {"resume fails", LaunchStep::none, ERROR_ACCESS_DENIED, "processLaunchFailed", denied},
+        {"create job throws", LaunchStep::create_job, 0, Kind::internal, bad_alloc},
+        {"set limits throws", LaunchStep::set_limits, 0, Kind::internal, bad_alloc},
+        {"assign throws", LaunchStep::assign, 0, Kind::internal, bad_alloc},
+        {"no watcher thread", LaunchStep::start_thread, 0, Kind::internal, no_thread},
+        {"resume throws", LaunchStep::resume, 0, Kind::internal, bad_alloc},
+        {"resume fails", LaunchStep::none, ERROR_ACCESS_DENIED, Kind::launch_failed, denied},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -892,15 +876,15 @@ TEST_F(CoreSupervisorTest, FailureAtAnyLaunchStepEndsTheSuspendedCore) {
         calls_->throw_at = c.throw_at;
         calls_->resume_error = c.resume_error;
         auto& core = supervisor();
-        expect_error(core.start_core({address("a11"), kSession}), 500, c.code, c.message);
+        expect_failure(core.start_core({address("a11"), kSession}), c.kind, c.message);
         EXPECT_FALSE(core.held_session());
         ASSERT_EQ(calls_->terminated.size(), 1u);
         EXPECT_EQ(exit_code_within(calls_->terminated[0].get(), 2s), 1u);
         // The supervisor goes on: the next start launches and records a Core.
         calls_->throw_at = LaunchStep::none;
         calls_->resume_error = 0;
-        started_pid(core.start_core({address("51ee"), kOtherSession}), kOtherSession);
-        expect_stopped(core.stop_core({kOtherSession}), kOtherSession);
+        started_pid(core.start_core({address("51ee"), kOtherSession}));
+        expect_stop(core.stop_core({kOtherSession}), CoreStopped::stopped);
     }
     // None of them ran: none wrote a line.
     for (const std::string& line : new_log()) {
@@ -917,12 +901,11 @@ TEST_F(CoreSupervisorTest, OnlyTheCoresOwnHandlesAreInherited) {
     std::snprintf(value, sizeof value, "%016llx",
                   static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(event.get())));
     auto& core = supervisor();
-    started_pid(core.start_core({address("4a4d000000000000" + std::string(value)), kSession}),
-                kSession);
+    started_pid(core.start_core({address("4a4d000000000000" + std::string(value)), kSession}));
     ASSERT_TRUE(wait_for([&] { return logged("handle set: yes") || logged("handle set: no"); }));
     EXPECT_TRUE(logged("handle set: no"));
     EXPECT_EQ(::WaitForSingleObject(event.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
-    expect_stopped(core.stop_core({kSession}), kSession);
+    expect_stop(core.stop_core({kSession}), CoreStopped::stopped);
 }
 
 TEST_F(CoreSupervisorTest, PingComparesTheDigestExactly) {
@@ -934,34 +917,34 @@ TEST_F(CoreSupervisorTest, PingComparesTheDigestExactly) {
     ASSERT_NE(upper, digest);
     auto& core = supervisor();
     for (const std::string& wrong : {upper, digest.substr(1), digest + "0", std::string()}) {
-        Reply reply = core.ping_helper(wrong);
-        expect_error(reply, 409, "coreSha256Mismatch", "Core SHA256 mismatch");
-        ASSERT_TRUE(reply.header("x-drovane-helper-protocol"));
-        EXPECT_EQ(*reply.header("x-drovane-helper-protocol"), "8");
+        EXPECT_TRUE(std::holds_alternative<CoreDigestMismatch>(core.ping_helper(wrong)));
     }
     EXPECT_EQ(new_log(),
               std::vector<std::string>(4, "Helper ping rejected a Core SHA256 mismatch"));
 
-    Reply reply = core.ping_helper(digest);
-    EXPECT_EQ(reply.status, 200u);
-    EXPECT_EQ(reply.body, to_utf8(win::own_executable_path().value().native()));
-    EXPECT_EQ(*reply.header("content-type"), "text/plain; charset=utf-8");
-    EXPECT_EQ(*reply.header("x-drovane-helper-protocol"), "8");
+    PingOutcome outcome = core.ping_helper(digest);
+    ASSERT_TRUE(std::holds_alternative<HelperPath>(outcome));
+    EXPECT_EQ(std::get<HelperPath>(outcome).utf8,
+              to_utf8(win::own_executable_path().value().native()));
 }
 
 TEST_F(CoreSupervisorTest, PingWithoutACoreFileNamesTheSystemError) {
     auto& core = supervisor(test_directory() / "no-such-directory" / "DrovaneCore.exe");
-    Reply reply = core.ping_helper(file_digest(sample_core()));
+    // The text of the failure, with its system code.
+    auto failure_text = [](const PingOutcome& outcome) {
+        const Error* error = std::get_if<Error>(&outcome);
+        EXPECT_NE(error, nullptr);
+        EXPECT_TRUE(error != nullptr && error->os_code());
+        return error != nullptr ? error->text() : std::string();
+    };
     const std::string text = Error::os(ERROR_PATH_NOT_FOUND).text();
-    EXPECT_EQ(reply.status, 409u);
-    EXPECT_EQ(reply.body, text);
-    EXPECT_EQ(*reply.header("x-drovane-helper-protocol"), "8");
+    EXPECT_EQ(failure_text(core.ping_helper(file_digest(sample_core()))), text);
     EXPECT_EQ(new_log(), std::vector<std::string>{"Helper ping failed: " + text});
 
     fs::path copy = core_copy();
     fs::remove(copy);
-    reply = supervisor(copy).ping_helper(file_digest(sample_core()));
-    EXPECT_EQ(reply.body, Error::os(ERROR_FILE_NOT_FOUND).text());
+    EXPECT_EQ(failure_text(supervisor(copy).ping_helper(file_digest(sample_core()))),
+              Error::os(ERROR_FILE_NOT_FOUND).text());
 }
 
 TEST_F(CoreSupervisorTest, ProductDefaultsUseTheCoreBesideTheHelper) {
@@ -973,10 +956,10 @@ TEST_F(CoreSupervisorTest, ProductDefaultsUseTheCoreBesideTheHelper) {
     }
     EXPECT_EQ(expected_core_digest(), file_digest(sample_core()));
     CoreSupervisor core;
-    EXPECT_EQ(core.ping_helper(std::string(expected_core_digest())).status, 200u);
-    auto process =
-        open_process(started_pid(core.start_core({address("51ee"), kSession}), kSession));
-    expect_stopped(core.stop_core({kSession}), kSession);
+    EXPECT_TRUE(
+        std::holds_alternative<HelperPath>(core.ping_helper(std::string(expected_core_digest()))));
+    auto process = open_process(started_pid(core.start_core({address("51ee"), kSession})));
+    expect_stop(core.stop_core({kSession}), CoreStopped::stopped);
     EXPECT_EQ(exit_code_within(process.get(), 0ms), 1u);
 }
 

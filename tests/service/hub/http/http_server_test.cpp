@@ -61,7 +61,7 @@ class TestServer {
           acceptor_(asio::make_strand(runtime_->executor()),
                     tcp::endpoint(asio::ip::make_address_v4("127.0.0.1"), 0)) {
         // A ping answers with a body of its own, so that a reply shows it came from the Core.
-        core.ping_hook = [](const std::string&) { return text_reply(200, "pong"); };
+        core.ping_hook = [](const std::string&) { return HelperPath{"pong"}; };
         port = acceptor_.local_endpoint().port();
         asio::co_spawn(acceptor_.get_executor(), accept_loop(), asio::detached);
     }
@@ -909,9 +909,9 @@ TEST(HttpServer, DrainEndsStalledRequestsAndFinishesSlowReplies) {
          h2_no_end_headers.preface() + h2_frame(NGHTTP2_HEADERS, 0, 1, "\x82\x86\x84")},
     };
     TestServer server;
-    server.core.ping_hook = [](const std::string&) {
+    server.core.ping_hook = [](const std::string&) -> PingOutcome {
         std::this_thread::sleep_for(3s);  // a Core operation slower than the stall bound
-        return text_reply(200, "slow pong");
+        return HelperPath{"slow pong"};
     };
     std::vector<std::unique_ptr<RawClient>> stalled;
     for (const Case& row : cases) {
