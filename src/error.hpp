@@ -106,3 +106,27 @@ using Status = Result<void>;
             return std::move(drovane_checked_).error();              \
         }                                                            \
     } while (false)
+
+// The same, with `phrase` added as the outermost context of the error passed up: the one line
+// for a step that names what failed ("bind helper server") over the failure of a call inside it.
+#define DROVANE_RETURN_IF_ERROR_MSG(result, phrase)                     \
+    do {                                                                \
+        if (auto&& drovane_checked_ = (result); !drovane_checked_) {    \
+            return std::move(drovane_checked_).error().context(phrase); \
+        }                                                               \
+    } while (false)
+
+// The forms for coroutines, which return with co_return.
+#define DROVANE_CO_RETURN_IF_ERROR(result)                           \
+    do {                                                             \
+        if (auto&& drovane_checked_ = (result); !drovane_checked_) { \
+            co_return std::move(drovane_checked_).error();           \
+        }                                                            \
+    } while (false)
+
+#define DROVANE_CO_RETURN_IF_ERROR_MSG(result, phrase)                     \
+    do {                                                                   \
+        if (auto&& drovane_checked_ = (result); !drovane_checked_) {       \
+            co_return std::move(drovane_checked_).error().context(phrase); \
+        }                                                                  \
+    } while (false)

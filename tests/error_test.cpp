@@ -49,5 +49,31 @@ TEST(Error, OsErrorsRenderWithTheirCode) {
     EXPECT_EQ(Error("b").context("a").text(), "a: b");
 }
 
+Status bind_step(Status call) {
+    DROVANE_RETURN_IF_ERROR_MSG(call, "bind helper server");
+    return {};
+}
+
+Result<int> parse_step(Result<int> call) {
+    DROVANE_RETURN_IF_ERROR_MSG(call, "read helper server port");
+    return *call + 1;
+}
+
+// The phrase goes on top of the error passed up, which keeps its code; success passes through.
+TEST(Error, ReturnIfErrorMsgAddsThePhraseAndKeepsTheCode) {
+    const Status failed = bind_step(Error::os(10048));
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.error().message(), "bind helper server");
+    EXPECT_EQ(failed.error().os_code(), 10048u);
+    EXPECT_TRUE(failed.error().text().starts_with("bind helper server: ")) << failed.error().text();
+    EXPECT_TRUE(failed.error().text().ends_with(" (os error 10048)")) << failed.error().text();
+    EXPECT_TRUE(bind_step(Status{}));
+
+    const Result<int> parsed = parse_step(Error("no port"));
+    ASSERT_FALSE(parsed);
+    EXPECT_EQ(parsed.error().text(), "read helper server port: no port");
+    EXPECT_EQ(*parse_step(41), 42);
+}
+
 }  // namespace
 }  // namespace drovane
