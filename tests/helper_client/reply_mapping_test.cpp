@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <ostream>
 #include <string>
 
 #include "helper_client/helper_calls.hpp"
@@ -64,6 +65,11 @@ struct Case {
     std::string wire;
     std::string expected;
 };
+
+// ctest lists each case by its name, not as the bytes of the struct.
+void PrintTo(const Case& c, std::ostream* out) {
+    *out << c.name;
+}
 
 const std::string kStartOk = R"({"sessionId":")" + std::string(kSession) + R"(","pid":4242})";
 std::string stop_body(std::string_view tail) {
