@@ -121,8 +121,8 @@ DWORD WINAPI helper_service_control(DWORD control, DWORD /*event_type*/, LPVOID 
         case SERVICE_CONTROL_STOP:
             try {
                 std::lock_guard<std::mutex> guard(state->lock);
-                if (state->before_signal != nullptr) {
-                    state->before_signal();
+                if (state->before_signal_for_testing != nullptr) {
+                    state->before_signal_for_testing();
                 }
                 state->sender.send(true);
             } catch (const std::exception& failure) {

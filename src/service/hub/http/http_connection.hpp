@@ -158,10 +158,10 @@ inline constexpr std::uint32_t kMaxConcurrentStreams = 100;
 // The nghttp2 submits that can fail (out of memory, or a stream that is gone).
 enum class Http2Submit { settings, headers, response, goaway, rst_stream };
 // Test seam: the next `count` submits of `kind` fail as if nghttp2 had run out of memory.
-void fail_http2_submits(Http2Submit kind, int count);
+void fail_http2_submits_for_testing(Http2Submit kind, int count);
 
 // Heap blocks that nghttp2 holds for all live HTTP/2 sessions of the process, counted through
-// the sessions' allocator hooks: what a long-lived connection keeps shows here.
-std::size_t http2_session_blocks();
+// the sessions' allocator hooks, for tests: what a long-lived connection keeps shows here.
+std::size_t http2_session_blocks_for_testing();
 
 }  // namespace drovane::hub::http
