@@ -23,6 +23,7 @@
 
 #include "ascii.hpp"
 #include "service/hub/api/wire.hpp"
+#include "service/hub/http/http2.hpp"
 #include "service/hub/http/http_connection.hpp"
 
 namespace drovane::hub::http {

@@ -40,6 +40,7 @@
 #include "fakes/recording_core.hpp"
 #include "service/hub/api/wire.hpp"
 #include "service/hub/helper_log.hpp"
+#include "service/hub/http/http2.hpp"
 #include "service/hub/http/http_connection.hpp"
 #include "service/runtime.hpp"
 
