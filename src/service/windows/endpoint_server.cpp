@@ -40,7 +40,8 @@ Error last_socket_error() {
 
 // Creates the listening socket on 127.0.0.1 at a port the system picks and registers it with
 // the runtime's reactor through `acceptor`. The socket is never inherited by a child process
-// (the Core included) and is non-blocking before it is bound.
+// (the Core included) and is non-blocking before it is bound. Fails with the OS error of the
+// call that failed; the caller names the step.
 Status bind_listener(tcp::acceptor& acceptor) {
     unique_socket socket(::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
                                       WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT));
