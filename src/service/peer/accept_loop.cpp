@@ -36,8 +36,8 @@ void take_waiting_connections(Listener& listener, std::vector<tcp::socket>& batc
         if (error == boost::asio::error::would_block) {
             break;  // the backlog is empty
         }
-        if (listener.inspect_accept) {
-            listener.inspect_accept(error, connection);
+        if (listener.inspect_accept_for_testing) {
+            listener.inspect_accept_for_testing(error, connection);
         }
         if (error) {
             // Ends the batch; a failure that lasts meets the next awaited accept, which logs it.
@@ -64,8 +64,8 @@ boost::asio::awaitable<std::optional<tcp::socket>> accept_owner_connection(
         if (!listener.acceptor.is_open()) {
             break;  // closed for shutdown; a connection accepted meanwhile is dropped
         }
-        if (listener.inspect_accept) {
-            listener.inspect_accept(error, connection);
+        if (listener.inspect_accept_for_testing) {
+            listener.inspect_accept_for_testing(error, connection);
         }
         if (error) {
             boost::system::error_code ignored;
@@ -99,7 +99,8 @@ boost::asio::awaitable<std::optional<tcp::socket>> accept_owner_connection(
         }
         const TcpTableReader system_table = [] { return read_tcp_owner_table(); };
         std::vector<Verdict> verdicts = judge_connections(
-            ends, owner_sid, listener.read_table ? listener.read_table : system_table);
+            ends, owner_sid,
+            listener.read_table_for_testing ? listener.read_table_for_testing : system_table);
         for (std::size_t i = 0; i < batch.size(); ++i) {
             if (verdicts[i].admitted) {
                 listener.admitted.push_back(std::move(batch[i]));

@@ -46,9 +46,9 @@ struct Listener {
     // Empty in the product.
     std::function<void(boost::system::error_code& outcome,
                        const boost::asio::ip::tcp::socket& connection)>
-        inspect_accept;
+        inspect_accept_for_testing;
     // Takes the table snapshots of the owner check; empty in the product (the system's table).
-    TcpTableReader read_table;
+    TcpTableReader read_table_for_testing;
     // Connections admitted in the last batch and not yet handed back.
     std::deque<boost::asio::ip::tcp::socket> admitted;
 };

@@ -58,9 +58,7 @@ Result<TokenFacts> read_token_facts(HANDLE process) {
     TokenFacts facts;
 
     Result<std::vector<std::uint64_t>> label = read_token_record(token.get(), TokenIntegrityLevel);
-    if (!label) {
-        return std::move(label).error().context("read the integrity level");
-    }
+    DROVANE_RETURN_IF_ERROR_MSG(label, "read the integrity level");
     PSID label_sid = reinterpret_cast<const TOKEN_MANDATORY_LABEL*>(label->data())->Label.Sid;
     const UCHAR count = *::GetSidSubAuthorityCount(label_sid);
     if (count == 0) {

@@ -33,37 +33,39 @@ constexpr ServiceStatus kRunningStatus{SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 
 constexpr ServiceStatus kStopPendingStatus{SERVICE_STOP_PENDING, 0, 0, 1, 10000};
 constexpr int kListenBacklog = 128;
 
-Error step_failure(std::string_view phrase, int code) {
-    return Error(std::string(phrase) + ": " + Error::os(static_cast<std::uint32_t>(code)).text());
+// The socket layer's error for the call that just failed on this thread.
+Error last_socket_error() {
+    return Error::os(static_cast<std::uint32_t>(::WSAGetLastError()));
 }
 
 // Creates the listening socket on 127.0.0.1 at a port the system picks and registers it with
 // the runtime's reactor through `acceptor`. The socket is never inherited by a child process
-// (the Core included) and is non-blocking before it is bound.
+// (the Core included) and is non-blocking before it is bound. Fails with the OS error of the
+// call that failed; the caller names the step.
 Status bind_listener(tcp::acceptor& acceptor) {
     unique_socket socket(::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
                                       WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT));
     if (!socket) {
-        return step_failure("bind helper server", ::WSAGetLastError());
+        return last_socket_error();
     }
     u_long non_blocking = 1;
     if (::ioctlsocket(socket.get(), FIONBIO, &non_blocking) != 0) {
-        return step_failure("bind helper server", ::WSAGetLastError());
+        return last_socket_error();
     }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = 0;
     if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-        return step_failure("bind helper server", ::WSAGetLastError());
+        return last_socket_error();
     }
     if (::listen(socket.get(), kListenBacklog) != 0) {
-        return step_failure("bind helper server", ::WSAGetLastError());
+        return last_socket_error();
     }
     boost::system::error_code error;
     acceptor.assign(tcp::v4(), socket.get(), error);
     if (error) {
-        return step_failure("bind helper server", error.value());
+        return Error::os(static_cast<std::uint32_t>(error.value()));
     }
     static_cast<void>(socket.release());  // the acceptor owns it now
     return {};
@@ -74,7 +76,7 @@ Result<std::uint16_t> read_listener_port(tcp::acceptor& acceptor) {
     int length = sizeof(address);
     if (::getsockname(acceptor.native_handle(), reinterpret_cast<sockaddr*>(&address), &length) !=
         0) {
-        return step_failure("read helper server port", ::WSAGetLastError());
+        return last_socket_error();
     }
     return static_cast<std::uint16_t>(ntohs(address.sin_port));
 }
@@ -126,16 +128,10 @@ asio::awaitable<Status> serve(std::string owner_sid, ShutdownReceiver shutdown,
                               StatusReporter& status, Runtime& runtime, hub::CoreOperations& core) {
     peer::Listener listener(co_await asio::this_coro::executor);
 
-    if (Status bound = bind_listener(listener.acceptor); !bound) {
-        co_return bound;
-    }
+    DROVANE_CO_RETURN_IF_ERROR_MSG(bind_listener(listener.acceptor), "bind helper server");
     Result<std::uint16_t> port = read_listener_port(listener.acceptor);
-    if (!port) {
-        co_return std::move(port).error();
-    }
-    if (Status published = publish_port(*port); !published) {
-        co_return published;
-    }
+    DROVANE_CO_RETURN_IF_ERROR_MSG(port, "read helper server port");
+    DROVANE_CO_RETURN_IF_ERROR(publish_port(*port));
     PublishedPort published;
     if (Status running = status.report(kRunningStatus); !running) {
         published.withdraw();

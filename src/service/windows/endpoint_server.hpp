@@ -20,7 +20,4 @@ boost::asio::awaitable<Status> run_endpoint_server(std::string owner_sid, Shutdo
                                                    StatusReporter& status, Runtime& runtime,
                                                    hub::CoreOperations& core);
 
-// Deletes the Runtime key with its Port value; reports nothing.
-void withdraw_port();
-
 }  // namespace drovane::win

@@ -51,9 +51,7 @@ Status stop_service(SC_HANDLE service) {
     WaitClock clock;
     while (true) {
         Result<scm::ServiceState> state = scm::query_state(service);
-        if (!state) {
-            return std::move(state).error().context("query helper service before stopping");
-        }
+        DROVANE_RETURN_IF_ERROR_MSG(state, "query helper service before stopping");
         if (*state == scm::ServiceState::stopped) {
             return {};
         }
@@ -92,9 +90,7 @@ Status wait_for_running(SC_HANDLE service) {
     WaitClock clock;
     while (true) {
         Result<scm::ServiceState> state = scm::query_state(service);
-        if (!state) {
-            return std::move(state).error().context("query helper service after starting");
-        }
+        DROVANE_RETURN_IF_ERROR_MSG(state, "query helper service after starting");
         if (*state == scm::ServiceState::running) {
             return {};
         }
@@ -123,30 +119,17 @@ scm::FailureActions helper_recovery_actions() {
 
 Status install_helper_service(std::uint32_t owner_pid) {
     Result<std::string> owner = peer::process_account_sid(owner_pid);
-    if (!owner) {
-        return std::move(owner).error().context("read the account of process " +
-                                                std::to_string(owner_pid));
-    }
+    DROVANE_RETURN_IF_ERROR_MSG(owner, "read the account of process " + std::to_string(owner_pid));
     Result<unique_service> manager = scm::open_manager(install_manager_access);
-    if (!manager) {
-        return std::move(manager).error().context("open Windows service manager");
-    }
-    if (Status removed = stop_and_delete_service(manager->get()); !removed) {
-        return removed;
-    }
+    DROVANE_RETURN_IF_ERROR_MSG(manager, "open Windows service manager");
+    DROVANE_RETURN_IF_ERROR(stop_and_delete_service(manager->get()));
     Result<std::filesystem::path> path = win::own_executable_path();
-    if (!path) {
-        return std::move(path).error().context("resolve helper executable path");
-    }
+    DROVANE_RETURN_IF_ERROR_MSG(path, "resolve helper executable path");
     Result<unique_service> service = scm::create_service(
         manager->get(), helper_service_info(path->native(), *owner), new_service_access);
-    if (!service) {
-        return std::move(service).error().context("create helper service");
-    }
-    if (Status configured = scm::set_failure_actions(service->get(), helper_recovery_actions());
-        !configured) {
-        return std::move(configured).error().context("configure helper service recovery");
-    }
+    DROVANE_RETURN_IF_ERROR_MSG(service, "create helper service");
+    DROVANE_RETURN_IF_ERROR_MSG(scm::set_failure_actions(service->get(), helper_recovery_actions()),
+                                "configure helper service recovery");
     if (Status started = scm::start_service(service->get());
         !started && !has_code(started.error(), ERROR_SERVICE_ALREADY_RUNNING)) {
         return std::move(started).error().context("start helper service");
@@ -158,9 +141,7 @@ Status install_helper_service(std::uint32_t owner_pid) {
 
 Status uninstall_helper_service() {
     Result<unique_service> manager = scm::open_manager(uninstall_manager_access);
-    if (!manager) {
-        return std::move(manager).error().context("open Windows service manager");
-    }
+    DROVANE_RETURN_IF_ERROR_MSG(manager, "open Windows service manager");
     return stop_and_delete_service(manager->get());
 }
 

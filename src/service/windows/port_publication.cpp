@@ -3,7 +3,6 @@
 #include <string>
 
 #include "names.hpp"
-#include "service/windows/endpoint_server.hpp"
 #include "text.hpp"
 #include "win/handles.hpp"
 
@@ -11,14 +10,8 @@ namespace drovane::win {
 
 namespace {
 
-Error publish_failure(LSTATUS code) {
-    return Error("publish helper server port: " +
-                 Error::os(static_cast<std::uint32_t>(code)).text());
-}
-
-}  // namespace
-
-Status publish_port(std::uint16_t port) {
+// The steps of publish_port, failing with the OS error of the call that failed.
+Status write_port_value(std::uint16_t port) {
     const std::wstring key_path = names::runtime_key_wide.data();
     const std::wstring value_name = names::port_value_wide.data();
 
@@ -29,15 +22,22 @@ Status publish_port(std::uint16_t port) {
         ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key_path.c_str(), 0, nullptr, REG_OPTION_VOLATILE,
                           KEY_SET_VALUE, nullptr, key.put(), nullptr);
     if (created != ERROR_SUCCESS) {
-        return publish_failure(created);
+        return Error::os(static_cast<std::uint32_t>(created));
     }
     const DWORD data = port;
     LSTATUS written = ::RegSetValueExW(key.get(), value_name.c_str(), 0, REG_DWORD,
                                        reinterpret_cast<const BYTE*>(&data), sizeof(data));
     key.reset();
     if (written != ERROR_SUCCESS) {
-        return publish_failure(written);
+        return Error::os(static_cast<std::uint32_t>(written));
     }
+    return {};
+}
+
+}  // namespace
+
+Status publish_port(std::uint16_t port) {
+    DROVANE_RETURN_IF_ERROR_MSG(write_port_value(port), "publish helper server port");
     return {};
 }
 

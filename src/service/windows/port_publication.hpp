@@ -10,10 +10,11 @@
 namespace drovane::win {
 
 // Creates (or opens) the volatile Runtime key and sets Port to `port` as a REG_DWORD. Fails with
-// "publish helper server port: " and the text of the failing call's error; a key that the create
+// "publish helper server port" over the failing call's OS error; a key that the create
 // step made stays in place.
 Status publish_port(std::uint16_t port);
 
-// withdraw_port() is declared in endpoint_server.hpp.
+// Deletes the Runtime key with its Port value; reports nothing.
+void withdraw_port();
 
 }  // namespace drovane::win

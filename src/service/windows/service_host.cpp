@@ -121,8 +121,8 @@ DWORD WINAPI helper_service_control(DWORD control, DWORD /*event_type*/, LPVOID 
         case SERVICE_CONTROL_STOP:
             try {
                 std::lock_guard<std::mutex> guard(state->lock);
-                if (state->before_signal != nullptr) {
-                    state->before_signal();
+                if (state->before_signal_for_testing != nullptr) {
+                    state->before_signal_for_testing();
                 }
                 state->sender.send(true);
             } catch (const std::exception& failure) {
@@ -182,9 +182,7 @@ Status run_helper_service() {
     }
     ServiceStatusReporter status(handle);
 
-    if (Status reported = status.report(start_pending()); !reported) {
-        return std::move(reported).error().context("report helper service startup");
-    }
+    DROVANE_RETURN_IF_ERROR_MSG(status.report(start_pending()), "report helper service startup");
 
     return run_started_service(std::move(owner), std::move(receiver), status, serve_until_stopped);
 }
@@ -212,12 +210,8 @@ Status run_started_service(std::string owner, ShutdownReceiver shutdown, StatusR
         (*runtime)->shutdown();
         runtime->reset();
 
-        if (!served) {
-            return std::move(served).error().context("run helper service");
-        }
-        if (!reported) {
-            return std::move(reported).error().context("report helper service stopped");
-        }
+        DROVANE_RETURN_IF_ERROR_MSG(served, "run helper service");
+        DROVANE_RETURN_IF_ERROR_MSG(reported, "report helper service stopped");
         return {};
     } catch (...) {
         // Whatever was built has been unwound; the SCM learns of a failed run.

@@ -28,7 +28,7 @@ struct ControlContext {
     std::mutex lock;
     ShutdownSender sender;
     // Test seam: runs just before STOP sets the flag, so a test can make signalling fail.
-    void (*before_signal)() = nullptr;
+    void (*before_signal_for_testing)() = nullptr;
 };
 
 // The extended control handler: STOP sets the flag and releases the sender (NO_ERROR);

@@ -86,7 +86,8 @@ TEST(AcceptLoop, AfterAFailedAcceptAndItsPauseTheNextConnectionsAreServed) {
     Listener listener(io.get_executor());
     listen_on_loopback(listener);
     int accepts = 0;
-    listener.inspect_accept = [&](boost::system::error_code& outcome, const tcp::socket&) {
+    listener.inspect_accept_for_testing = [&](boost::system::error_code& outcome,
+                                              const tcp::socket&) {
         if (++accepts == 1) {
             outcome = boost::asio::error::no_descriptors;
         }
@@ -156,14 +157,15 @@ TEST(AcceptLoop, ConnectionsAcceptedTogetherAreJudgedAgainstOneSnapshotTakenAfte
     // snapshot is taken: a connection judged against an older snapshot finds none and is
     // refused.
     std::vector<tcp_owner_row> accepted_rows;
-    listener.inspect_accept = [&](boost::system::error_code& outcome, const tcp::socket& socket) {
+    listener.inspect_accept_for_testing = [&](boost::system::error_code& outcome,
+                                              const tcp::socket& socket) {
         if (!outcome) {
             accepted_rows.push_back({self, endpoint_of(socket.remote_endpoint()),
                                      endpoint_of(socket.local_endpoint())});
         }
     };
     int snapshots = 0;
-    listener.read_table = [&] {
+    listener.read_table_for_testing = [&] {
         ++snapshots;
         return Result<std::vector<tcp_owner_row>>(accepted_rows);
     };

@@ -63,7 +63,7 @@ TEST(ControlHandler, StopWhoseSignalFailsStillClosesTheFlagAndLogs) {
     auto [sender, receiver] = make_shutdown_flag();
     ControlContext context;
     context.sender = std::move(sender);
-    context.before_signal = [] { throw std::runtime_error("signal refused"); };
+    context.before_signal_for_testing = [] { throw std::runtime_error("signal refused"); };
     EXPECT_EQ(helper_service_control(SERVICE_CONTROL_STOP, 0, nullptr, &context), DWORD{NO_ERROR});
     EXPECT_TRUE(receiver.closed());
     EXPECT_NE(hub::helper_log_text().find("Helper could not signal the stop, closing its shutdown "

@@ -70,11 +70,10 @@ Result<PROCESS_INFORMATION> create_core_process(CoreSystemCalls& calls, const Ve
                                                 inherited.size() * sizeof(HANDLE)));
     DWORD64 policy = kCoreImageLoadPolicy;  // read by CreateProcessW, so it lives as long
     if (image_load_policy) {
-        if (auto added = calls.add_attribute(
-                attributes.get(), PROC_THREAD_ATTRIBUTE_MITIGATION_POLICY, &policy, sizeof policy);
-            !added) {
-            return std::move(added).error().context("add the Core's image-load policy");
-        }
+        DROVANE_RETURN_IF_ERROR_MSG(
+            calls.add_attribute(attributes.get(), PROC_THREAD_ATTRIBUTE_MITIGATION_POLICY, &policy,
+                                sizeof policy),
+            "add the Core's image-load policy");
     }
     startup.lpAttributeList = attributes.get();
     auto created = calls.create_process(core.path.c_str(), command_line.data(),

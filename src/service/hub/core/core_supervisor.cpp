@@ -215,7 +215,7 @@ void CoreSupervisor::stop_core_on_shutdown() {
     }
 }
 
-std::optional<std::string> CoreSupervisor::held_session() const {
+std::optional<std::string> CoreSupervisor::held_session_for_testing() const {
     std::lock_guard lock(slot_->lock);
     if (!slot_->held) {
         return std::nullopt;

@@ -46,8 +46,8 @@ class CoreSupervisor final : public CoreOperations {
     StopOutcome stop_core(StopParams params) override;
     void stop_core_on_shutdown() override;
 
-    // Whether a Core record is held, and under which session ID (for tests and diagnostics).
-    std::optional<std::string> held_session() const;
+    // Whether a Core record is held, and under which session ID; tests read it.
+    std::optional<std::string> held_session_for_testing() const;
 
   private:
     Result<std::filesystem::path> core_executable() const;

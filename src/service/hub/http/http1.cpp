@@ -19,6 +19,7 @@
 #include "ascii.hpp"
 #include "service/hub/api/router_rules.hpp"
 #include "service/hub/api/wire.hpp"
+#include "service/hub/http/http1.hpp"
 #include "service/hub/http/http_connection.hpp"
 
 namespace drovane::hub::http {

@@ -23,6 +23,7 @@
 
 #include "ascii.hpp"
 #include "service/hub/api/wire.hpp"
+#include "service/hub/http/http2.hpp"
 #include "service/hub/http/http_connection.hpp"
 
 namespace drovane::hub::http {
@@ -684,11 +685,11 @@ asio::awaitable<void> Http2Server::run(std::string received) {
 
 }  // namespace
 
-std::size_t http2_session_blocks() {
+std::size_t http2_session_blocks_for_testing() {
     return session_blocks.load();
 }
 
-void fail_http2_submits(Http2Submit kind, int count) {
+void fail_http2_submits_for_testing(Http2Submit kind, int count) {
     failing_submits[static_cast<std::size_t>(kind)].store(count);
 }
 

@@ -124,12 +124,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::function<void()> on_end_;
 };
 
-// Serve the connection as HTTP/1.1 or HTTP/2; `received` holds the bytes already read from it.
-boost::asio::awaitable<void> serve_http1(std::shared_ptr<Connection> connection,
-                                         std::string received);
-boost::asio::awaitable<void> serve_http2(std::shared_ptr<Connection> connection,
-                                         std::string received);
-
 // Ends a connection after a reply that closes it: the sending side is shut down, then whatever
 // the client still sends (an unread body, say) is read and dropped until it closes, up to a
 // bound, so that the reply is not lost to a reset caused by unread data.
@@ -154,14 +148,5 @@ inline constexpr std::size_t kHeaderLimit = 8192;
 // Concurrent request streams an HTTP/2 connection takes; with the header and body limits it
 // bounds what one connection holds, whatever the client sends.
 inline constexpr std::uint32_t kMaxConcurrentStreams = 100;
-
-// The nghttp2 submits that can fail (out of memory, or a stream that is gone).
-enum class Http2Submit { settings, headers, response, goaway, rst_stream };
-// Test seam: the next `count` submits of `kind` fail as if nghttp2 had run out of memory.
-void fail_http2_submits(Http2Submit kind, int count);
-
-// Heap blocks that nghttp2 holds for all live HTTP/2 sessions of the process, counted through
-// the sessions' allocator hooks: what a long-lived connection keeps shows here.
-std::size_t http2_session_blocks();
 
 }  // namespace drovane::hub::http

@@ -374,13 +374,13 @@ TEST_F(CoreSupervisorTest, StartRunsTheCoreInItsJobAndStopEndsIt) {
     std::uint32_t pid = started_pid(started);
     auto process = open_process(pid);
     EXPECT_EQ(::GetProcessId(process.get()), pid);
-    EXPECT_EQ(core.held_session(), kSession);
+    EXPECT_EQ(core.held_session_for_testing(), kSession);
     // Its first line, written before anything else it does: it already runs inside the job.
     EXPECT_TRUE(wait_for_line("sample Core " + address_text + " in job: yes"));
 
     expect_stop(core.stop_core({kSession}), CoreStopped::stopped);
     EXPECT_EQ(exit_code_within(process.get(), 0ms), 1u);
-    EXPECT_FALSE(core.held_session());
+    EXPECT_FALSE(core.held_session_for_testing());
     expect_stop(core.stop_core({kSession}), CoreStopped::not_running);
     // A requested stop is no exit of the Core's own.
     std::this_thread::sleep_for(300ms);
@@ -409,7 +409,7 @@ TEST_F(CoreSupervisorTest, MalformedRequestsAreRejectedBeforeTheLock) {
         expect_failure(core.stop_core({bad}), CoreFailureKind::invalid_session,
                        "invalid Core session ID");
     }
-    EXPECT_FALSE(core.held_session());
+    EXPECT_FALSE(core.held_session_for_testing());
     EXPECT_TRUE(new_log().empty());
 }
 
@@ -419,7 +419,7 @@ TEST_F(CoreSupervisorTest, StopNamesTheHeldSession) {
     auto process = open_process(started_pid(core.start_core({address("a11"), kSession})));
     expect_stop(core.stop_core({kOtherSession}), CoreStopped::session_mismatch);
     EXPECT_TRUE(running(process.get()));
-    EXPECT_EQ(core.held_session(), kSession);
+    EXPECT_EQ(core.held_session_for_testing(), kSession);
     expect_stop(core.stop_core({kSession}), CoreStopped::stopped);
     EXPECT_EQ(exit_code_within(process.get(), 0ms), 1u);
 }
@@ -459,7 +459,7 @@ TEST_F(CoreSupervisorTest, VerificationFailureAfterReleaseLeavesNothingHeld) {
     expect_failure(core.start_core({address("a22"), kOtherSession}),
                    CoreFailureKind::verification_failed, "Core executable SHA256 mismatch");
     EXPECT_EQ(exit_code_within(process.get(), 0ms), 1u);
-    EXPECT_FALSE(core.held_session());
+    EXPECT_FALSE(core.held_session_for_testing());
     expect_stop(core.stop_core({kSession}), CoreStopped::not_running);
     EXPECT_TRUE(new_log().empty());  // verification failures are not logged
 }
@@ -492,7 +492,7 @@ TEST_F(CoreSupervisorTest, OnlyTheExactCoreFileIsLaunched) {
         auto& core = supervisor(copy);
         expect_failure(core.start_core({address("a11"), kSession}),
                        CoreFailureKind::verification_failed, c.message);
-        EXPECT_FALSE(core.held_session());
+        EXPECT_FALSE(core.held_session_for_testing());
     }
     // The same bytes as the original pass.
     write_file(copy, original);
@@ -573,7 +573,7 @@ TEST_F(CoreSupervisorTest, RefusedImageLoadPolicyStillStartsTheCoreAndIsLoggedOn
             auto process = open_process(started_pid(core.start_core({address_text, kSession})));
             EXPECT_TRUE(wait_for_line("sample Core " + address_text + " in job: yes"));
             EXPECT_TRUE(running(process.get()));
-            EXPECT_EQ(core.held_session(), kSession);
+            EXPECT_EQ(core.held_session_for_testing(), kSession);
             // The process that runs was created with the handle list alone.
             ASSERT_FALSE(calls_->created_with.empty());
             ASSERT_EQ(calls_->created_with.back().size(), 1u);
@@ -610,7 +610,7 @@ TEST_F(CoreSupervisorTest, LaunchFailureCarriesTheSystemCode) {
     std::string text = Error::os(os_error).text();
     EXPECT_EQ(failure->error.text(), text);
     EXPECT_EQ(new_log(), std::vector<std::string>{text});
-    EXPECT_FALSE(core.held_session());
+    EXPECT_FALSE(core.held_session_for_testing());
 }
 
 TEST_F(CoreSupervisorTest, ExitOfItsOwnIsLoggedAndEmptiesTheSlot) {
@@ -623,7 +623,7 @@ TEST_F(CoreSupervisorTest, ExitOfItsOwnIsLoggedAndEmptiesTheSlot) {
         auto& core = supervisor();
         started_pid(core.start_core({address(c.mode), kSession}));
         EXPECT_TRUE(wait_for_line("Core exited on its own: " + c.status));
-        EXPECT_FALSE(core.held_session());
+        EXPECT_FALSE(core.held_session_for_testing());
         expect_stop(core.stop_core({kSession}), CoreStopped::not_running);
     }
     EXPECT_TRUE(logged("sample Core exits with 3"));
@@ -658,7 +658,7 @@ TEST_F(CoreSupervisorTest, HandleCountReturnsAfterManyCycles) {
         calls_->terminated.clear();  // the test's own duplicates
         if (i % 4 == 3) {
             started_pid(core.start_core({address("e003"), kSession}));
-            EXPECT_TRUE(wait_for([&] { return !core.held_session(); }));
+            EXPECT_TRUE(wait_for([&] { return !core.held_session_for_testing(); }));
         } else {
             started_pid(core.start_core({address("51ee"), kSession}));
             expect_stop(core.stop_core({kSession}), CoreStopped::stopped);
@@ -688,7 +688,7 @@ TEST_F(CoreSupervisorTest, InvalidUtf8EndsTheCopy) {
     // Past the watcher's 1.5 s of exit polling: the Core still runs and stays held.
     std::this_thread::sleep_for(2s);
     EXPECT_EQ(new_log(), std::vector<std::string>{"before"});
-    EXPECT_EQ(core.held_session(), kSession);
+    EXPECT_EQ(core.held_session_for_testing(), kSession);
     EXPECT_TRUE(running(process.get()));
     expect_stop(core.stop_core({kSession}), CoreStopped::stopped);
 }
@@ -697,7 +697,7 @@ TEST_F(CoreSupervisorTest, CoreThatClosesItsStandardErrorStaysHeld) {
     auto& core = supervisor();
     auto process = open_process(started_pid(core.start_core({address("c105"), kSession})));
     std::this_thread::sleep_for(2s);
-    EXPECT_EQ(core.held_session(), kSession);
+    EXPECT_EQ(core.held_session_for_testing(), kSession);
     EXPECT_TRUE(running(process.get()));
     expect_stop(core.stop_core({kSession}), CoreStopped::stopped);
     EXPECT_EQ(exit_code_within(process.get(), 0ms), 1u);
@@ -782,7 +782,7 @@ TEST_F(CoreSupervisorTest, ShutdownEndsTheHeldCore) {
     auto process = open_process(started_pid(core.start_core({address("51ee"), kSession})));
     core.stop_core_on_shutdown();
     EXPECT_EQ(exit_code_within(process.get(), 0ms), 1u);
-    EXPECT_FALSE(core.held_session());
+    EXPECT_FALSE(core.held_session_for_testing());
     EXPECT_TRUE(new_log().empty());
 }
 
@@ -805,7 +805,7 @@ TEST_F(CoreSupervisorTest, CoreThatOutlivesTerminationStaysHeld) {
 
     core.stop_core_on_shutdown();
     EXPECT_TRUE(logged("Helper could not stop the managed Core on shutdown: " + stuck));
-    EXPECT_EQ(core.held_session(), kSession);
+    EXPECT_EQ(core.held_session_for_testing(), kSession);
     EXPECT_TRUE(running(process.get()));
 
     calls_->poll_error = ERROR_ACCESS_DENIED;
@@ -813,7 +813,7 @@ TEST_F(CoreSupervisorTest, CoreThatOutlivesTerminationStaysHeld) {
     const std::string denied = Error::os(ERROR_ACCESS_DENIED).text();
     expect_failure(core.stop_core({kSession}), CoreFailureKind::stop_failed, denied);
     EXPECT_TRUE(logged("Helper could not stop the managed Core: " + denied));
-    EXPECT_EQ(core.held_session(), kSession);
+    EXPECT_EQ(core.held_session_for_testing(), kSession);
 
     // A second stop tries again.
     calls_->poll_error = 0;
@@ -839,7 +839,7 @@ TEST_F(CoreSupervisorTest, ConfinementFailureEndsTheUnconfinedCore) {
         expect_failure(core.start_core({address("a11"), kSession}),
                        CoreFailureKind::confinement_failed, text);
         EXPECT_TRUE(logged("Helper could not confine the Core: " + text));
-        EXPECT_FALSE(core.held_session());
+        EXPECT_FALSE(core.held_session_for_testing());
         ASSERT_EQ(calls_->terminated.size(), 1u);
         EXPECT_EQ(exit_code_within(calls_->terminated[0].get(), 2s), 1u);
     }
@@ -877,7 +877,7 @@ TEST_F(CoreSupervisorTest, FailureAtAnyLaunchStepEndsTheSuspendedCore) {
         calls_->resume_error = c.resume_error;
         auto& core = supervisor();
         expect_failure(core.start_core({address("a11"), kSession}), c.kind, c.message);
-        EXPECT_FALSE(core.held_session());
+        EXPECT_FALSE(core.held_session_for_testing());
         ASSERT_EQ(calls_->terminated.size(), 1u);
         EXPECT_EQ(exit_code_within(calls_->terminated[0].get(), 2s), 1u);
         // The supervisor goes on: the next start launches and records a Core.

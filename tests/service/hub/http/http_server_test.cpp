@@ -40,6 +40,7 @@
 #include "fakes/recording_core.hpp"
 #include "service/hub/api/wire.hpp"
 #include "service/hub/helper_log.hpp"
+#include "service/hub/http/http2.hpp"
 #include "service/hub/http/http_connection.hpp"
 #include "service/runtime.hpp"
 
@@ -773,9 +774,9 @@ TEST(HttpServer, Http2ConnectionKeepsNoRecordOfFinishedStreams) {
         }
     };
     requests(500);
-    const std::size_t after_500 = http::http2_session_blocks();
+    const std::size_t after_500 = http::http2_session_blocks_for_testing();
     requests(4500);
-    const std::size_t after_5000 = http::http2_session_blocks();
+    const std::size_t after_5000 = http::http2_session_blocks_for_testing();
     std::printf("nghttp2 heap blocks after 500 requests: %zu, after 5000: %zu\n", after_500,
                 after_5000);
     EXPECT_LT(after_5000, after_500 + 50) << "the session keeps a record of each stream";
@@ -1059,10 +1060,10 @@ TEST(HttpServer, Http2ConnectionHoldsNoMoreStreamsThanItAnnounces) {
     }
     RawClient raw(server.port);
     EXPECT_TRUE(pump(raw, client, first, [&] { return client.refused == 900; }));
-    const std::size_t blocks_1000 = http::http2_session_blocks();
+    const std::size_t blocks_1000 = http::http2_session_blocks_for_testing();
     const unsigned long kb_1000 = resident_kb();
     EXPECT_TRUE(pump(raw, client, rest, [&] { return client.refused == 19900; }));
-    const std::size_t blocks_20000 = http::http2_session_blocks();
+    const std::size_t blocks_20000 = http::http2_session_blocks_for_testing();
     const unsigned long kb_20000 = resident_kb();
     std::printf(
         "after 1,000 and 20,000 open streams: nghttp2 blocks %zu and %zu, VmRSS %lu and "
@@ -1147,11 +1148,11 @@ TEST(HttpServer, Http2FailedSubmitsEndTheStreamOrTheConnection) {
             server.core.hold();
             drainer = std::thread([&server, &drained] {
                 server.core.wait_for_calls(1);
-                http::fail_http2_submits(http::Http2Submit::goaway, 1);
+                http::fail_http2_submits_for_testing(http::Http2Submit::goaway, 1);
                 drained = server.start_drain();
             });
         } else {
-            http::fail_http2_submits(row.failing, 1);
+            http::fail_http2_submits_for_testing(row.failing, 1);
         }
         const auto began = std::chrono::steady_clock::now();
         const std::vector<H2Reply> replies = client.exchange({row.request});
@@ -1174,7 +1175,7 @@ TEST(HttpServer, Http2FailedSubmitsEndTheStreamOrTheConnection) {
             EXPECT_EQ(drained.wait_for(1s), std::future_status::ready);
         }
         server.core.release();
-        http::fail_http2_submits(row.failing, 0);
+        http::fail_http2_submits_for_testing(row.failing, 0);
     }
 }
 
