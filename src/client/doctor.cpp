@@ -44,8 +44,11 @@ bool is_local_system(std::string_view account) {
            ascii_iequals(account, "NT AUTHORITY\\SYSTEM");
 }
 
-const std::string kReinstall =
-    "reinstall from an elevated prompt: DrovaneHelper.exe install --owner-pid <client PID>";
+// How the owner installs the Helper, and the hint that closes each line a reinstall repairs.
+const std::string kInstallFromElevatedPrompt =
+    "from an elevated prompt: " + std::string(names::helper_file) +
+    " install --owner-pid <client PID>";
+const std::string kReinstall = "reinstall " + kInstallFromElevatedPrompt;
 
 // The registration's own lines; the Helper's executable path when it names one.
 std::optional<std::string> check_registration(Installation& installation, Report& report,
@@ -58,10 +61,8 @@ std::optional<std::string> check_registration(Installation& installation, Report
     }
     if (!found->has_value()) {
         report.line(Verdict::fail, "service registered",
-                    std::string(names::service) +
-                        " is not installed: install it from an elevated "
-                        "prompt: DrovaneHelper.exe install --owner-pid "
-                        "<client PID>");
+                    std::string(names::service) + " is not installed: install it " +
+                        kInstallFromElevatedPrompt);
         return std::nullopt;
     }
     const ServiceRegistration& registration = **found;
@@ -91,7 +92,7 @@ std::optional<std::string> check_registration(Installation& installation, Report
         }
         report.line(expected ? Verdict::ok : Verdict::fail, "recovery actions",
                     expected
-                        ? "three restarts 5 s apart, count reset after a day"
+                        ? std::string(names::recovery_summary)
                         : "the service is not restarted after a crash as installed: " + kReinstall);
     }
 
@@ -195,7 +196,8 @@ std::optional<std::string> check_core(Installation& installation, const std::str
         report.line(Verdict::fail, "Core beside the Helper",
                     core +
                         " does not exist: the Core ships with the desktop client and must lie "
-                        "beside DrovaneHelper.exe");
+                        "beside " +
+                        std::string(names::helper_file));
         return std::nullopt;
     }
     report.line(Verdict::ok, "Core beside the Helper", core);
