@@ -15,6 +15,7 @@
 
 #include "service/hub/api/core_replies.hpp"
 #include "service/hub/core/core_supervisor.hpp"
+#include "sha256_file.hpp"
 #include "text.hpp"
 #include "win/handles.hpp"
 

@@ -2,12 +2,22 @@
 // ASCII only, never by locale.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace drovane {
 
 constexpr char ascii_lower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
+
+// A copy with each ASCII letter in lower case.
+inline std::string ascii_lowered(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        c = ascii_lower(c);
+    }
+    return out;
 }
 
 constexpr bool ascii_iequals(std::string_view a, std::string_view b) {

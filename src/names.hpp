@@ -1,6 +1,7 @@
 // Every name the Helper shares with Windows and with the tools around it, in one place: the
 // service, the registry key it publishes its port under, the Helper's and the Core's file names,
-// and the recovery setting that install registers and doctor checks.
+// the Core's pipe prefix, the protocol header, and the recovery setting that install registers
+// and doctor checks.
 #pragma once
 
 #include <algorithm>
@@ -59,14 +60,26 @@ inline constexpr auto port_value_wide = port_value.wide();
 
 // The Helper's executable, and the Core executable beside it.
 inline constexpr Name helper_file{"DrovaneHelper.exe"};
+inline constexpr auto helper_file_wide = helper_file.wide();
 inline constexpr Name core_file{"DrovaneCore.exe"};
 inline constexpr auto core_file_wide = core_file.wide();
+
+// The named-pipe prefix of every Core address (\\.\pipe\DrovaneCore_), followed by a session's
+// 32 lower-case hex characters.
+inline constexpr Name core_pipe_prefix{"\\\\.\\pipe\\DrovaneCore_"};
+
+// The reply header that carries the protocol version, and the version both ends speak.
+inline constexpr Name protocol_header{"x-drovane-helper-protocol"};
+inline constexpr Name protocol_version{"8"};
 
 // The recovery setting: a restart after each of the first three failures, 5000 ms after it, the
 // failure count reset after a day without one.
 inline constexpr std::size_t recovery_restarts = 3;
 inline constexpr std::uint32_t recovery_restart_delay_ms = 5000;
 inline constexpr std::uint32_t recovery_reset_period_seconds = 86400;
+// The same setting in words, as doctor reports it.
+inline constexpr std::string_view recovery_summary =
+    "three restarts 5 s apart, count reset after a day";
 
 }  // namespace names
 }  // namespace drovane

@@ -4,14 +4,14 @@
 #include <charconv>
 #include <optional>
 
+#include "names.hpp"
+
 namespace drovane::client {
 
 using helper_client::Answer;
 using helper_client::Call;
 
 namespace {
-
-constexpr std::string_view kAddressPrefix = "\\\\.\\pipe\\DrovaneCore_";
 
 std::vector<std::string> split_lines(std::string_view body) {
     std::vector<std::string> lines;
@@ -211,8 +211,8 @@ int run_client_command(const std::vector<std::string>& args, ClientEnvironment& 
         if (!options) {
             return fail(options.error());
         }
-        std::string address =
-            option(*options, "--address", std::string(kAddressPrefix) + env.random_hex32());
+        std::string address = option(*options, "--address",
+                                     std::string(names::core_pipe_prefix) + env.random_hex32());
         std::string session = option(*options, "--session", env.random_hex32());
         env.out << "address: " << address << '\n';
         return report(helper_client::start(env.transport, address, session), env);

@@ -1,8 +1,10 @@
 #include "client/doctor.hpp"
 
+#include "argv_quoting.hpp"
 #include "ascii.hpp"
 #include "names.hpp"
 #include "owner_sid.hpp"
+#include "text.hpp"
 
 namespace drovane::client {
 
@@ -44,8 +46,11 @@ bool is_local_system(std::string_view account) {
            ascii_iequals(account, "NT AUTHORITY\\SYSTEM");
 }
 
-const std::string kReinstall =
-    "reinstall from an elevated prompt: DrovaneHelper.exe install --owner-pid <client PID>";
+// How the owner installs the Helper, and the hint that closes each line a reinstall repairs.
+const std::string kInstallFromElevatedPrompt =
+    "from an elevated prompt: " + std::string(names::helper_file) +
+    " install --owner-pid <client PID>";
+const std::string kReinstall = "reinstall " + kInstallFromElevatedPrompt;
 
 // The registration's own lines; the Helper's executable path when it names one.
 std::optional<std::string> check_registration(Installation& installation, Report& report,
@@ -58,10 +63,8 @@ std::optional<std::string> check_registration(Installation& installation, Report
     }
     if (!found->has_value()) {
         report.line(Verdict::fail, "service registered",
-                    std::string(names::service) +
-                        " is not installed: install it from an elevated "
-                        "prompt: DrovaneHelper.exe install --owner-pid "
-                        "<client PID>");
+                    std::string(names::service) + " is not installed: install it " +
+                        kInstallFromElevatedPrompt);
         return std::nullopt;
     }
     const ServiceRegistration& registration = **found;
@@ -91,7 +94,7 @@ std::optional<std::string> check_registration(Installation& installation, Report
         }
         report.line(expected ? Verdict::ok : Verdict::fail, "recovery actions",
                     expected
-                        ? "three restarts 5 s apart, count reset after a day"
+                        ? std::string(names::recovery_summary)
                         : "the service is not restarted after a crash as installed: " + kReinstall);
     }
 
@@ -195,7 +198,8 @@ std::optional<std::string> check_core(Installation& installation, const std::str
         report.line(Verdict::fail, "Core beside the Helper",
                     core +
                         " does not exist: the Core ships with the desktop client and must lie "
-                        "beside DrovaneHelper.exe");
+                        "beside " +
+                        std::string(names::helper_file));
         return std::nullopt;
     }
     report.line(Verdict::ok, "Core beside the Helper", core);
@@ -237,32 +241,14 @@ void check_permissions(Installation& installation, const std::string& path, Repo
 }  // namespace
 
 LaunchCommand parse_binary_path(std::string_view binary_path) {
+    // The Service Control Manager starts the service with this text as its command line, so it
+    // is read back by the rules the service's own entry splits it with.
+    SplitCommandLine split = split_command_line(to_utf16(binary_path));
     LaunchCommand command;
-    std::string_view rest = binary_path;
-    if (rest.starts_with('"')) {
-        std::size_t close = rest.find('"', 1);
-        command.executable = std::string(
-            rest.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1));
-        rest = close == std::string_view::npos ? std::string_view() : rest.substr(close + 1);
-    } else {
-        std::size_t space = rest.find(' ');
-        command.executable = std::string(rest.substr(0, space));
-        rest = space == std::string_view::npos ? std::string_view() : rest.substr(space);
-    }
-    std::vector<std::string_view> arguments;
-    while (!rest.empty()) {
-        std::size_t start = rest.find_first_not_of(' ');
-        if (start == std::string_view::npos) {
-            break;
-        }
-        rest = rest.substr(start);
-        std::size_t end = rest.find(' ');
-        arguments.push_back(rest.substr(0, end));
-        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end);
-    }
-    for (std::size_t i = 0; i + 1 < arguments.size(); ++i) {
-        if (arguments[i] == "--owner-sid") {
-            command.owner_sid = std::string(arguments[i + 1]);
+    command.executable = to_utf8(split.program);
+    for (std::size_t i = 0; i + 1 < split.arguments.size(); ++i) {
+        if (split.arguments[i] == L"--owner-sid") {
+            command.owner_sid = to_utf8(split.arguments[i + 1]);
         }
     }
     return command;

@@ -61,8 +61,8 @@ class Installation {
     virtual Result<std::vector<WriteGrant>> untrusted_write_grants(const std::string& path) = 0;
 };
 
-// The executable and the owner SID of a registered binary path: a quoted or bare executable
-// path, then the launch arguments separated by spaces.
+// The executable and the owner SID of a registered binary path, split as the service's command
+// line (split_command_line), the inverse of the quoting the install writes.
 struct LaunchCommand {
     std::string executable;
     std::optional<std::string> owner_sid;  // the value after "--owner-sid"

@@ -1,6 +1,7 @@
 // DrovaneHelperClient.exe: a diagnostic client for developers and support engineers, run as the
 // Helper's owner. It reaches the Helper through the client library, which finds its port,
 // proves the listener is the service's process and speaks its protocol.
+#include <filesystem>
 #include <iostream>
 #include <random>
 #include <thread>
@@ -9,8 +10,10 @@
 #include "client/windows_installation.hpp"
 #include "core_digest.hpp"
 #include "helper_client/helper_endpoint.hpp"
+#include "names.hpp"
 #include "text.hpp"
 #include "win/handles.hpp"
+#include "win/module_path.hpp"
 
 namespace drovane::client {
 namespace {
@@ -27,20 +30,13 @@ std::string random_hex32() {
 
 // Runs DrovaneHelper.exe from this program's directory; install names this process as owner.
 int run_helper(const std::string& command) {
-    std::wstring path(MAX_PATH, L'\0');
-    while (true) {
-        DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0) {
-            std::cerr << "error: " << Error::os(GetLastError()).text() << '\n';
-            return 1;
-        }
-        if (length < path.size()) {
-            path.resize(length);
-            break;
-        }
-        path.resize(path.size() * 2);
+    Result<std::filesystem::path> own = win::own_executable_path();
+    if (!own) {
+        std::cerr << "error: " << own.error().text() << '\n';
+        return 1;
     }
-    path = path.substr(0, path.find_last_of(L"\\/") + 1) + L"DrovaneHelper.exe";
+    std::wstring path = own->native();
+    path = path.substr(0, path.find_last_of(L"\\/") + 1) + names::helper_file_wide.data();
     std::wstring command_line = L"\"" + path + L"\" " + to_utf16(command);
     if (command == "install") {
         command_line += L" --owner-pid " + std::to_wstring(GetCurrentProcessId());

@@ -1,14 +1,16 @@
 #include "client/windows_installation.hpp"
 
 #include <cstddef>
+#include <filesystem>
 #include <vector>
 
 #include "client/dacl_check.hpp"
 #include "helper_client/helper_endpoint.hpp"
 #include "names.hpp"
-#include "sha256.hpp"
+#include "sha256_file.hpp"
 #include "text.hpp"
 #include "win/last_error.hpp"
+#include "win/module_path.hpp"
 #include "win/process_account.hpp"
 #include "win/scm.hpp"
 
@@ -32,9 +34,7 @@ DWORD buffer_bytes(const QueryBuffer& buffer) {
 Result<std::optional<ServiceRegistration>> WindowsInstallation::registration() {
     if (!manager_) {
         Result<win::unique_service> manager = win::scm::open_manager(SC_MANAGER_CONNECT);
-        if (!manager) {
-            return std::move(manager).error().context("open Windows service manager");
-        }
+        DROVANE_RETURN_IF_ERROR_MSG(manager, "open Windows service manager");
         manager_ = std::move(*manager);
     }
     Result<win::unique_service> opened = win::scm::open_service(
@@ -95,9 +95,7 @@ Result<std::string> WindowsInstallation::service_state() {
     Result<SC_HANDLE> service = this->service();
     DROVANE_RETURN_IF_ERROR(service);
     Result<win::scm::ServiceState> state = win::scm::query_state(*service);
-    if (!state) {
-        return std::move(state).error().context("query helper service status");
-    }
+    DROVANE_RETURN_IF_ERROR_MSG(state, "query helper service status");
     return std::string(win::scm::state_name(*state));
 }
 
@@ -114,18 +112,11 @@ Result<std::string> WindowsInstallation::user_sid() {
 }
 
 std::string WindowsInstallation::own_directory() {
-    std::wstring path(MAX_PATH, L'\0');
-    while (true) {
-        DWORD length = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0) {
-            return {};
-        }
-        if (length < path.size()) {
-            path.resize(length);
-            break;
-        }
-        path.resize(path.size() * 2);
+    Result<std::filesystem::path> own = win::own_executable_path();
+    if (!own) {
+        return {};
     }
+    const std::wstring& path = own->native();
     return to_utf8(path.substr(0, path.find_last_of(L"\\/")));
 }
 
@@ -140,23 +131,9 @@ Result<std::string> WindowsInstallation::file_sha256(const std::string& path) {
     if (!file) {
         return win::last_os_error().context("open " + path);
     }
-    Result<hub::Sha256> digest = hub::Sha256::create();
-    DROVANE_RETURN_IF_ERROR(digest);
-    std::vector<char> chunk(64 * 1024);
-    while (true) {
-        DWORD read = 0;
-        if (!::ReadFile(file.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &read,
-                        nullptr)) {
-            return win::last_os_error().context("read " + path);
-        }
-        if (read == 0) {
-            break;
-        }
-        DROVANE_RETURN_IF_ERROR(digest->update(std::string_view(chunk.data(), read)));
-    }
-    Result<hub::Sha256Digest> done = digest->finish();
-    DROVANE_RETURN_IF_ERROR(done);
-    return hub::to_lower_hex(*done);
+    Result<std::string> digest = hub::hash_open_file(file.get());
+    DROVANE_RETURN_IF_ERROR_MSG(digest, "read " + path);
+    return digest;
 }
 
 Result<std::vector<WriteGrant>> WindowsInstallation::untrusted_write_grants(

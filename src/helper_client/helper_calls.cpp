@@ -127,7 +127,7 @@ Call<Answer> map_error(Operation operation, const HttpReply& reply, Answer answe
 }
 
 Call<Answer> map_ping(const HttpReply& reply, Answer answer) {
-    const std::string* protocol = reply.header("x-drovane-helper-protocol");
+    const std::string* protocol = reply.header(names::protocol_header);
     const bool from_ping = reply.status == 200 || reply.status == 409;
     if (from_ping) {
         if (protocol == nullptr) {

@@ -13,6 +13,7 @@
 
 #include "error.hpp"
 #include "helper_client/http_exchange.hpp"
+#include "names.hpp"
 
 namespace drovane::helper_client {
 
@@ -83,7 +84,7 @@ struct Answer {
 };
 
 // The protocol version this library speaks, which every ping reply names.
-inline constexpr std::string_view kProtocolVersion = "8";
+inline constexpr std::string_view kProtocolVersion = names::protocol_version;
 
 // Maps one reply of `operation` to its Answer. `session_id` is the one sent (start, stop), which
 // the reply must echo.

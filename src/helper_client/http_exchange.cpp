@@ -9,12 +9,6 @@ namespace drovane::helper_client {
 
 namespace {
 
-std::string lower(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(), ascii_lower);
-    return out;
-}
-
 Result<std::string> decode_chunked(std::string_view body) {
     std::string out;
     while (true) {
@@ -45,7 +39,7 @@ Result<std::string> decode_chunked(std::string_view body) {
 }  // namespace
 
 const std::string* HttpReply::header(std::string_view name) const {
-    std::string wanted = lower(name);
+    std::string wanted = ascii_lowered(name);
     for (const auto& [key, value] : headers) {
         if (key == wanted) {
             return &value;
@@ -92,12 +86,12 @@ Result<HttpReply> parse_reply(std::string_view bytes) {
         if (colon == std::string_view::npos) {
             return Error("malformed reply header: " + std::string(line));
         }
-        reply.headers.emplace_back(lower(trim_ows(line.substr(0, colon))),
+        reply.headers.emplace_back(ascii_lowered(trim_ows(line.substr(0, colon))),
                                    std::string(trim_ows(line.substr(colon + 1))));
     }
 
     if (const std::string* encoding = reply.header("transfer-encoding");
-        encoding != nullptr && lower(*encoding).find("chunked") != std::string::npos) {
+        encoding != nullptr && ascii_lowered(*encoding).find("chunked") != std::string::npos) {
         Result<std::string> body = decode_chunked(rest);
         DROVANE_RETURN_IF_ERROR(body);
         reply.body = std::move(body).value();

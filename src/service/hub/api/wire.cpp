@@ -217,10 +217,7 @@ Reply text_reply(unsigned status, std::string text) {
 }
 
 Reply with_header(Reply reply, std::string_view name, std::string_view value) {
-    std::string lower(name);
-    for (char& c : lower) {
-        c = ascii_lower(c);
-    }
+    const std::string lower = ascii_lowered(name);
     bool replaced = false;
     for (auto it = reply.headers.begin(); it != reply.headers.end();) {
         if (ascii_iequals(it->name, lower)) {

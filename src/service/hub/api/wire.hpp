@@ -7,13 +7,14 @@
 #include <string>
 #include <string_view>
 
+#include "names.hpp"
 #include "service/hub/api/request.hpp"
 #include "service/hub/core_operations.hpp"
 
 namespace drovane::hub {
 
-inline constexpr std::string_view kProtocolHeader = "x-drovane-helper-protocol";
-inline constexpr std::string_view kProtocolVersion = "8";
+inline constexpr std::string_view kProtocolHeader = names::protocol_header;
+inline constexpr std::string_view kProtocolVersion = names::protocol_version;
 
 struct StartReply {
     std::string session_id;

@@ -1,23 +1,13 @@
 #include "service/hub/core/core_executable.hpp"
 
-#include <algorithm>
-#include <array>
-#include <cstddef>
-#include <span>
 #include <utility>
 
 #include "names.hpp"
-#include "sha256.hpp"
+#include "sha256_file.hpp"
 #include "win/last_error.hpp"
 #include "win/module_path.hpp"
 
 namespace drovane::hub {
-
-namespace {
-
-constexpr std::size_t kHashBufferSize = 4096;
-
-}  // namespace
 
 Result<std::filesystem::path> locate_core_executable() {
     auto own = win::own_executable_path();
@@ -26,24 +16,6 @@ Result<std::filesystem::path> locate_core_executable() {
         return Error("helper executable has no parent directory");
     }
     return own->parent_path() / names::core_file_wide.data();
-}
-
-Result<std::string> hash_open_file(HANDLE file) {
-    auto digest = Sha256::create();
-    DROVANE_RETURN_IF_ERROR(digest);
-    std::array<std::byte, kHashBufferSize> buffer;
-    for (;;) {
-        DWORD read = 0;
-        DROVANE_RETURN_IF_WIN32_BOOL_FALSE(
-            ::ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr));
-        if (read == 0) {
-            break;
-        }
-        DROVANE_RETURN_IF_ERROR(digest->update(std::span(buffer.data(), read)));
-    }
-    auto result = digest->finish();
-    DROVANE_RETURN_IF_ERROR(result);
-    return to_lower_hex(*result);
 }
 
 Result<VerifiedCore> verify_core_executable(const std::filesystem::path& path,

@@ -13,10 +13,6 @@ namespace drovane::hub {
 // "DrovaneCore.exe" in the directory of the Helper's own executable.
 Result<std::filesystem::path> locate_core_executable();
 
-// The lower-case hex SHA-256 of an open file, read through a 4096-byte buffer from where the
-// file pointer stands to the end.
-Result<std::string> hash_open_file(HANDLE file);
-
 // The Core file as verified: held open with read-only sharing until the start has replied, so
 // the bytes that were hashed are the bytes that get launched.
 struct VerifiedCore {

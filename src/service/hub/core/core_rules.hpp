@@ -7,10 +7,12 @@
 #include <string>
 #include <string_view>
 
+#include "names.hpp"
+
 namespace drovane::hub {
 
 // The named-pipe prefix of every Core address: \\.\pipe\DrovaneCore_
-inline constexpr std::string_view kCoreAddressPrefix = "\\\\.\\pipe\\DrovaneCore_";
+inline constexpr std::string_view kCoreAddressPrefix = names::core_pipe_prefix;
 inline constexpr std::size_t kCoreAddressLength = 53;
 inline constexpr std::size_t kSessionIdLength = 32;
 

@@ -39,14 +39,6 @@ bool is_framing_header(std::string_view name) {
            ascii_iequals(name, "transfer-encoding") || ascii_iequals(name, "keep-alive");
 }
 
-std::string lower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        c = ascii_lower(c);
-    }
-    return out;
-}
-
 // The reply as an HTTP/1.1 response: the reply's headers in lower case, then the framing. A reply
 // to HEAD declares the length of the body it does not carry.
 Response make_response(Reply reply, bool keep_alive, bool http10, bool head_only) {
@@ -55,7 +47,7 @@ Response make_response(Reply reply, bool keep_alive, bool http10, bool head_only
     response.result(reply.status);
     for (const Header& header : reply.headers) {
         if (!is_framing_header(header.name)) {
-            response.insert(lower(header.name), header.value);
+            response.insert(ascii_lowered(header.name), header.value);
         }
     }
     // Names given as text keep their spelling on the wire; the field enumerators would not.

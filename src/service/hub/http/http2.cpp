@@ -415,11 +415,7 @@ class Http2Server final : public ShutdownHook, public std::enable_shared_from_th
             if (is_dropped_header(header.name)) {
                 continue;
             }
-            std::string name = header.name;
-            for (char& c : name) {
-                c = ascii_lower(c);
-            }
-            fields.emplace_back(std::move(name), header.value);
+            fields.emplace_back(ascii_lowered(header.name), header.value);
         }
         fields.emplace_back("content-length", std::to_string(stream.reply.body.size()));
         std::vector<nghttp2_nv> nva;

@@ -24,6 +24,7 @@
 #include "service/hub/core/core_rules.hpp"
 #include "service/hub/core/core_supervisor.hpp"
 #include "service/hub/helper_log.hpp"
+#include "sha256_file.hpp"
 #include "text.hpp"
 #include "win/handles.hpp"
 #include "win/module_path.hpp"
