@@ -42,6 +42,7 @@
 #include <vector>
 
 #include "fakes/recording_core.hpp"
+#include "loopback_front.hpp"
 #include "service/hub/http/http_server.hpp"
 #include "service/runtime.hpp"
 
@@ -215,49 +216,6 @@ class PageServer {
     std::mutex mutex_;
     std::condition_variable changed_;
     std::map<std::string, std::vector<std::string>> posted_;
-};
-
-// The Helper's HTTP front on a given loopback port: the real router over the recording Core and
-// the real connections, every connection admitted (the owner check is not what is tested here).
-class HelperFront {
-  public:
-    explicit HelperFront(std::uint16_t port)
-        : runtime_(std::move(Runtime::create()).value()),
-          router_(core, runtime_->blocking_pool()),
-          connections_(runtime_->executor(), router_),
-          acceptor_(runtime_->executor(), tcp::endpoint(kLoopback, port)) {
-        asio::co_spawn(acceptor_.get_executor(), accept_loop(), asio::detached);
-    }
-    ~HelperFront() {
-        asio::post(acceptor_.get_executor(), asio::use_future([this] {
-                       boost::system::error_code ignored;
-                       acceptor_.close(ignored);
-                   }))
-            .wait();
-        asio::co_spawn(runtime_->executor(), connections_.drain(), asio::use_future).wait_for(20s);
-        runtime_->shutdown();
-    }
-
-    testing::RecordingCore core;
-    std::atomic<int> accepted{0};
-
-  private:
-    asio::awaitable<void> accept_loop() {
-        for (;;) {
-            auto [ec, socket] =
-                co_await acceptor_.async_accept(asio::as_tuple(asio::use_awaitable));
-            if (ec) {
-                co_return;
-            }
-            ++accepted;
-            connections_.serve(std::move(socket));
-        }
-    }
-
-    std::unique_ptr<Runtime> runtime_;
-    RequestRouter router_;
-    ConnectionSet connections_;
-    tcp::acceptor acceptor_;
 };
 
 // Headless Chromium on one page, in a process group of its own that the destructor ends.
@@ -441,7 +399,8 @@ TEST(BrowserAgainstTheFront, HostilePagesReachNoStartOrStopAndReadNoReply) {
 
     // The rebinding: the name's port now belongs to the Helper.
     pages.give_up_rebound_port();
-    HelperFront front(pages.rebound_port);
+    // The Helper's front, every connection admitted (the owner check is not what is tested here).
+    testing::LoopbackFront front(pages.rebound_port);
     pages.open_gate();
 
     // Every attempt ends within the page's own limit of 15 s.

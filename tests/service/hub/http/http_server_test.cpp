@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "fakes/recording_core.hpp"
+#include "loopback_front.hpp"
 #include "service/hub/api/wire.hpp"
 #include "service/hub/helper_log.hpp"
 #include "service/hub/http/http2.hpp"
@@ -51,75 +52,13 @@ namespace asio = boost::asio;
 using asio::ip::tcp;
 using namespace std::chrono_literals;
 
-// A runtime, the router over the recording Core, and an acceptor on 127.0.0.1 that hands every
-// connection to the connection set.
-class TestServer {
+// The front with a ping that answers with a body of its own, so that a reply shows it came from
+// the Core.
+class TestServer : public testing::LoopbackFront {
   public:
-    TestServer()
-        : runtime_(std::move(Runtime::create()).value()),
-          router_(core, runtime_->blocking_pool()),
-          connections_(runtime_->executor(), router_),
-          acceptor_(asio::make_strand(runtime_->executor()),
-                    tcp::endpoint(asio::ip::make_address_v4("127.0.0.1"), 0)) {
-        // A ping answers with a body of its own, so that a reply shows it came from the Core.
+    TestServer() {
         core.ping_hook = [](const std::string&) { return HelperPath{"pong"}; };
-        port = acceptor_.local_endpoint().port();
-        asio::co_spawn(acceptor_.get_executor(), accept_loop(), asio::detached);
     }
-    ~TestServer() {
-        if (!drained_) {
-            start_drain().wait_for(20s);
-        }
-        runtime_->shutdown();
-    }
-
-    // Stops accepting and drains; the future is ready once every connection has ended.
-    std::future<void> start_drain() {
-        drained_ = true;
-        asio::post(acceptor_.get_executor(), asio::use_future([this] {
-                       boost::system::error_code ignored;
-                       acceptor_.close(ignored);
-                   }))
-            .wait();
-        // The drain runs on a strand, so a marker posted after it runs once the drain has asked
-        // every connection to shut down: a reply released after this returns closes its
-        // connection.
-        auto strand = asio::make_strand(runtime_->executor());
-        std::future<void> drained = asio::co_spawn(strand, connections_.drain(), asio::use_future);
-        asio::post(strand, asio::use_future).wait();
-        return drained;
-    }
-
-    // Serves a connection once draining has started, as a late accept would.
-    void serve_late(tcp::socket socket) { connections_.serve(std::move(socket)); }
-
-    asio::any_io_executor executor() { return runtime_->executor(); }
-    std::string url(const std::string& path) const {
-        return "http://127.0.0.1:" + std::to_string(port) + path;
-    }
-
-    testing::RecordingCore core;
-    std::uint16_t port = 0;
-    std::atomic<int> accepted{0};
-
-  private:
-    asio::awaitable<void> accept_loop() {
-        for (;;) {
-            auto [ec, socket] =
-                co_await acceptor_.async_accept(asio::as_tuple(asio::use_awaitable));
-            if (ec) {
-                co_return;
-            }
-            ++accepted;
-            connections_.serve(std::move(socket));
-        }
-    }
-
-    std::unique_ptr<Runtime> runtime_;
-    RequestRouter router_;
-    ConnectionSet connections_;
-    tcp::acceptor acceptor_;
-    bool drained_ = false;
 };
 
 struct Command {
