@@ -56,9 +56,10 @@ using namespace std::chrono_literals;
 // the Core.
 class TestServer : public testing::LoopbackFront {
   public:
-    TestServer() {
-        core.ping_hook = [](const std::string&) { return HelperPath{"pong"}; };
-    }
+    TestServer()
+        : LoopbackFront(0, [](testing::RecordingCore& core) {
+              core.ping_hook = [](const std::string&) { return HelperPath{"pong"}; };
+          }) {}
 };
 
 struct Command {

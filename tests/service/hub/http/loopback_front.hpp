@@ -14,6 +14,7 @@
 #include <boost/asio/use_future.hpp>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <future>
 #include <memory>
 #include <string>
@@ -27,8 +28,10 @@ namespace drovane::hub::testing {
 
 class LoopbackFront {
   public:
-    // On `port`, or on one the system picks (0); `port` tells which.
-    explicit LoopbackFront(std::uint16_t port = 0)
+    // On `port`, or on one the system picks (0); `port` tells which. `prepare` sets up the Core
+    // double before the first accept, so that what it sets is seen by every request's thread.
+    explicit LoopbackFront(std::uint16_t port = 0,
+                           const std::function<void(RecordingCore&)>& prepare = {})
         : runtime_(std::move(Runtime::create()).value()),
           router_(core, runtime_->blocking_pool()),
           connections_(runtime_->executor(), router_),
@@ -36,6 +39,9 @@ class LoopbackFront {
               boost::asio::make_strand(runtime_->executor()),
               boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address_v4("127.0.0.1"), port)) {
         this->port = acceptor_.local_endpoint().port();
+        if (prepare) {
+            prepare(core);
+        }
         boost::asio::co_spawn(acceptor_.get_executor(), accept_loop(), boost::asio::detached);
     }
     LoopbackFront(const LoopbackFront&) = delete;
