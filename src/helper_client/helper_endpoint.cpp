@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <vector>
 
 #include "names.hpp"
@@ -52,8 +53,10 @@ Failure system_failure(Error error) {
     return {FailureKind::system, std::move(error)};
 }
 
-// A connected loopback socket, the port of its own end, and the port it reached.
+// A connected loopback socket, the port of its own end, and the port it reached. Winsock stays
+// started for as long as the socket lives (declared first, it ends last).
 struct Connection {
+    std::unique_ptr<WinsockUse> winsock;
     win::unique_socket socket;
     unsigned port = 0;
     unsigned client_port = 0;
@@ -119,6 +122,11 @@ bool is_service_endpoint(const ListenerOwners& owners, std::uint32_t service_pid
 // Connects to the published port and proves, before anything is sent, that the Helper's end
 // belongs to the process the SCM runs the service in.
 Call<Connection> connect_to_helper() {
+    Connection connection;
+    connection.winsock = std::make_unique<WinsockUse>();
+    if (!connection.winsock->started()) {
+        return system_failure(Error("Winsock is not available"));
+    }
     Result<unsigned> port = read_helper_port();
     if (!port) {
         return Failure{FailureKind::not_running, std::move(port).error()};
@@ -133,7 +141,6 @@ Call<Connection> connect_to_helper() {
     const bool service_alive =
         service_process && ::WaitForSingleObject(service_process.get(), 0) == WAIT_TIMEOUT;
 
-    Connection connection;
     connection.port = *port;
     connection.socket.reset(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     if (!connection.socket) {
@@ -278,10 +285,6 @@ Result<ListenerOwners> read_listener_owners(unsigned port, unsigned client_port)
 }
 
 Call<unsigned> HelperTransport::authenticate() {
-    WinsockUse winsock;
-    if (!winsock.started()) {
-        return system_failure(Error("Winsock is not available"));
-    }
     Call<Connection> connection = connect_to_helper();
     if (!connection) {
         return connection.failure();
@@ -291,10 +294,6 @@ Call<unsigned> HelperTransport::authenticate() {
 
 Call<HttpReply> HelperTransport::exchange(std::string_view method, std::string_view target,
                                           std::string_view json_body) {
-    WinsockUse winsock;
-    if (!winsock.started()) {
-        return system_failure(Error("Winsock is not available"));
-    }
     Call<Connection> connection = connect_to_helper();
     if (!connection) {
         return connection.failure();

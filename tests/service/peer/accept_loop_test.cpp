@@ -41,6 +41,20 @@ void listen_on_loopback(Listener& listener) {
     listener.acceptor.listen();
 }
 
+// Runs the accept loop on `io` and records the client end of every connection it hands back.
+void serve_into(std::vector<tcp::endpoint>& served, boost::asio::io_context& io, Listener& listener,
+                const std::string& owner, hub::HelperLogList& log) {
+    boost::asio::co_spawn(
+        io,
+        [&]() -> boost::asio::awaitable<void> {
+            while (auto connection =
+                       co_await accept_owner_connection(listener, owner, io.get_executor(), log)) {
+                served.push_back(connection->remote_endpoint());
+            }
+        },
+        boost::asio::detached);
+}
+
 TEST(AcceptLoop, FailedAcceptIsLoggedAndClosingTheListenerEndsItsPause) {
     hub::HelperLogList log(hub::kHelperLogCapacity);
     boost::asio::io_context io;
@@ -97,15 +111,7 @@ TEST(AcceptLoop, AfterAFailedAcceptAndItsPauseTheNextConnectionsAreServed) {
 
     // The client end of every connection the loop hands back.
     std::vector<tcp::endpoint> served;
-    boost::asio::co_spawn(
-        io,
-        [&]() -> boost::asio::awaitable<void> {
-            while (auto connection =
-                       co_await accept_owner_connection(listener, owner, io.get_executor(), log)) {
-                served.push_back(connection->remote_endpoint());
-            }
-        },
-        boost::asio::detached);
+    serve_into(served, io, listener, owner, log);
     auto connect = [&] {
         auto client = std::make_unique<tcp::socket>(io);
         client->connect(listener.acceptor.local_endpoint());
@@ -178,15 +184,7 @@ TEST(AcceptLoop, ConnectionsAcceptedTogetherAreJudgedAgainstOneSnapshotTakenAfte
         clients.back()->connect(listener.acceptor.local_endpoint());
     }
     std::vector<tcp::endpoint> served;
-    boost::asio::co_spawn(
-        io,
-        [&]() -> boost::asio::awaitable<void> {
-            while (auto connection =
-                       co_await accept_owner_connection(listener, owner, io.get_executor(), log)) {
-                served.push_back(connection->remote_endpoint());
-            }
-        },
-        boost::asio::detached);
+    serve_into(served, io, listener, owner, log);
     for (auto deadline = std::chrono::steady_clock::now() + 5s;
          served.size() < kClients && std::chrono::steady_clock::now() < deadline;) {
         io.run_for(20ms);
