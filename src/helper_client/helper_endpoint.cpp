@@ -297,7 +297,8 @@ Call<Connection> connect_to(unsigned port, const Deadline& deadline) {
 // Helper refusing another account).
 Call<ListenerOwners> read_owners(const Connection& connection, const Deadline& deadline,
                                  const std::shared_ptr<ClientSystemCalls>& calls, bool names_late) {
-    Call<bool> touched = send_all(connection, deadline, {}, "use the new connection");
+    Call<bool> touched =
+        send_all(connection, deadline, std::string_view(""), "use the new connection");
     if (!touched) {
         return touched.failure();
     }

@@ -10,6 +10,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <ostream>
 #include <span>
 #include <string>
 #include <thread>
@@ -224,6 +225,11 @@ struct ProofCase {
     std::optional<FailureKind> expected;  // none: the request reaches the listener and a reply
 };
 
+// ctest lists each case by its name, not as the bytes of the struct.
+void PrintTo(const ProofCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class StandardUserProof : public ::testing::TestWithParam<ProofCase> {};
 
 TEST_P(StandardUserProof, ProvesTheHelperOrSendsNothing) {
@@ -321,6 +327,10 @@ struct DeadlineCase {
     Listener::Mode mode;
     std::function<void(StandardUser&)> script;
 };
+
+void PrintTo(const DeadlineCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class Deadlines : public ::testing::TestWithParam<DeadlineCase> {};
 
