@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <vector>
 
 #include "names.hpp"
-#include "text.hpp"
 #include "win/handles.hpp"
 #include "win/last_error.hpp"
 
