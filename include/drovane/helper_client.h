@@ -4,27 +4,61 @@
  * Strings in and out are UTF-8 and NUL-terminated. Nothing is thrown across this interface.
  * Every call returns a drovane_hc_result; DROVANE_HC_OK and DROVANE_HC_REFUSED fill the reply,
  * every other result leaves the reply empty and puts the reason, the whole error chain on one
- * line, in drovane_hc_error_text().
+ * line, in drovane_hc_error_text(), and the operating-system error it rests on, if any, in
+ * drovane_hc_os_error().
  *
- * Threads: a handle is used by one thread at a time (calls on one handle must not overlap);
- * different handles may be used at the same time from different threads. The strings a call
- * returns, in its reply and from drovane_hc_error_text(), belong to the handle and stay valid
- * until the next call on that handle or drovane_hc_close().
+ * Rights: every call works for a standard (unelevated) user. The library reads the service's
+ * status, the registry value of its port and the system's TCP table, and opens no process.
  *
- * Windows only. Link the DLL through its import library, or define DROVANE_HC_STATIC and link
- * the static library together with ws2_32, iphlpapi and advapi32.
+ * Deadlines: every call ends within the handle's timeout (DROVANE_HC_DEFAULT_TIMEOUT_MS unless
+ * drovane_hc_set_timeout() says otherwise) with DROVANE_HC_TIMED_OUT, and at once with
+ * DROVANE_HC_CANCELLED when another thread calls drovane_hc_cancel().
+ *
+ * Threads: a handle is used by one thread at a time (calls on one handle must not overlap), except
+ * for drovane_hc_cancel(), which any thread may call while the handle is open; different handles
+ * may be used at the same time from different threads. The strings a call returns, in its reply
+ * and from drovane_hc_error_text(), belong to the handle and stay valid until the next call on
+ * that handle or drovane_hc_close().
+ *
+ * Growth: later versions may add results, add members at the end of the structures and add
+ * functions; they do not change or remove what is here. Treat an unknown result like
+ * DROVANE_HC_SYSTEM_ERROR. A structure the library fills carries its size in `size`, set by the
+ * caller; the library writes only the members that lie wholly within it.
+ *
+ * Calling convention: every function is __cdecl (DROVANE_HC_CALL), also where the compiler's
+ * default differs. Windows only. Link the DLL through its import library (MinGW:
+ * libdrovane_helper_client.dll.a; MSVC: drovane_helper_client.lib), or define DROVANE_HC_STATIC
+ * and link the static library together with ws2_32, iphlpapi and advapi32.
  */
 #ifndef DROVANE_HELPER_CLIENT_H
 #define DROVANE_HELPER_CLIENT_H
 
 #include <stdint.h>
 
-#if defined(DROVANE_HC_STATIC)
+/* The version of this header; drovane_hc_version() gives the library's. */
+#define DROVANE_HC_VERSION_MAJOR 1
+#define DROVANE_HC_VERSION_MINOR 0
+#define DROVANE_HC_VERSION_PATCH 0
+#define DROVANE_HC_VERSION                                                   \
+    ((DROVANE_HC_VERSION_MAJOR << 16) | (DROVANE_HC_VERSION_MINOR << 8) | \
+     DROVANE_HC_VERSION_PATCH)
+/* The Helper protocol this library speaks (a ping reply's x-drovane-helper-protocol). */
+#define DROVANE_HC_PROTOCOL_VERSION "8"
+/* The timeout of a new handle, in milliseconds. */
+#define DROVANE_HC_DEFAULT_TIMEOUT_MS 5000u
+
+#if defined(DROVANE_HC_STATIC) || !defined(_WIN32)
 #define DROVANE_HC_API
 #elif defined(DROVANE_HC_BUILDING_DLL)
 #define DROVANE_HC_API __declspec(dllexport)
 #else
 #define DROVANE_HC_API __declspec(dllimport)
+#endif
+
+#if defined(_WIN32)
+#define DROVANE_HC_CALL __cdecl
+#else
+#define DROVANE_HC_CALL
 #endif
 
 #ifdef __cplusplus
@@ -38,25 +72,46 @@ typedef enum drovane_hc_result {
     /* A failure reply the protocol documents: read `status`, `error_code`, `error_message`, or
      * for ping a plain-text `text`, or for stop `reason` "sessionMismatch". */
     DROVANE_HC_REFUSED = 1,
-    /* DrovaneHelperService is not installed or not running, or has published no port. */
+    /* The service reports Running, but its process has ended or it has published no port:
+     * the installation is broken; reinstall the Helper. */
     DROVANE_HC_NOT_RUNNING = 2,
     /* The process behind the published port is not the service's process: nothing was sent.
      * The error text names both process IDs. */
     DROVANE_HC_NOT_HELPER = 3,
     /* Connecting, sending or receiving failed. */
     DROVANE_HC_CONNECTION_FAILED = 4,
-    /* The reply is not one the protocol documents for this call. */
+    /* The reply is not one the protocol documents for this call, or is larger than any the
+     * Helper sends. */
     DROVANE_HC_BAD_REPLY = 5,
-    /* An argument is NULL or cannot be sent. */
+    /* An argument is NULL, or one the Helper would refuse (the digest, session ID and address
+     * are checked exactly as the Helper checks them): nothing was sent. */
     DROVANE_HC_INVALID_ARGUMENT = 6,
-    /* A system call the library needs failed. */
+    /* A system call the library needs failed: drovane_hc_os_error() has its code. */
     DROVANE_HC_SYSTEM_ERROR = 7,
     /* Memory ran out. */
-    DROVANE_HC_OUT_OF_MEMORY = 8
+    DROVANE_HC_OUT_OF_MEMORY = 8,
+    /* DrovaneHelperService is not installed: install the Helper. */
+    DROVANE_HC_NOT_INSTALLED = 9,
+    /* The service is installed but stopped, starting or stopping: it starts at boot; an
+     * administrator can start it, or the Helper can be reinstalled. */
+    DROVANE_HC_NOT_STARTED = 10,
+    /* The Helper closed the connection without a reply: this process runs under another account
+     * than the Helper's owner, or is a sandboxed (AppContainer, low-integrity) process of it. */
+    DROVANE_HC_NOT_OWNER = 11,
+    /* The Helper speaks another protocol version (a ping tells): install the Helper that came
+     * with this client. */
+    DROVANE_HC_PROTOCOL_MISMATCH = 12,
+    /* The call's timeout passed. */
+    DROVANE_HC_TIMED_OUT = 13,
+    /* drovane_hc_cancel() ended the call. */
+    DROVANE_HC_CANCELLED = 14
 } drovane_hc_result;
 
-/* One reply, read into its parts. Strings are never NULL: "" where the reply has no such part. */
+/* One reply, read into its parts. Strings are never NULL: "" where the reply has no such part.
+ * Set `size` to sizeof(drovane_hc_reply) (DROVANE_HC_REPLY_INIT does) before a call; the library
+ * fills the members that lie wholly within `size` and writes nothing past it. */
 typedef struct drovane_hc_reply {
+    uint32_t size;             /* set by the caller */
     unsigned status;           /* HTTP status */
     const char* protocol;      /* ping: the Helper's protocol version ("8") */
     const char* text;          /* ping: the Helper's path (200) or failure text (409); logs */
@@ -70,41 +125,85 @@ typedef struct drovane_hc_reply {
     const char* reason;     /* stop, when not stopped: "notRunning" or "sessionMismatch" */
 } drovane_hc_reply;
 
+/* Every member named, so that -Wmissing-field-initializers stays quiet. */
+#define DROVANE_HC_REPLY_INIT {sizeof(drovane_hc_reply), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}
+
+/* The service as the Service Control Manager and the registry report it, without connecting.
+ * Set `size` to sizeof(drovane_hc_service) (DROVANE_HC_SERVICE_INIT) before the call. */
+typedef struct drovane_hc_service {
+    uint32_t size;        /* set by the caller */
+    int installed;        /* 1 when DrovaneHelperService exists */
+    int running;          /* 1 when it reports Running */
+    uint32_t state;       /* the SCM's state (SERVICE_RUNNING is 4); 0 when not installed */
+    uint32_t process_id;  /* the service's process while it runs, else 0 */
+    unsigned port;        /* the published port, 0 when none */
+} drovane_hc_service;
+
+#define DROVANE_HC_SERVICE_INIT {sizeof(drovane_hc_service), 0, 0, 0, 0, 0}
+
 typedef struct drovane_hc drovane_hc;
 
-/* Finds the Helper and proves its listener is the service's process. Sets *client to a new
- * handle whatever the result (NULL only with DROVANE_HC_OUT_OF_MEMORY or a NULL `client`), so
- * the error text can be read; close it in every case. The later calls check again on each new
- * connection. Thread-safe. */
-DROVANE_HC_API drovane_hc_result drovane_hc_open(drovane_hc** client);
+/* The library's version, encoded as DROVANE_HC_VERSION is. Thread-safe. */
+DROVANE_HC_API uint32_t DROVANE_HC_CALL drovane_hc_version(void);
 
-/* Releases the handle and every string it returned. NULL is ignored. */
-DROVANE_HC_API void drovane_hc_close(drovane_hc* client);
+/* Finds the Helper and proves its listener is the service's process, within
+ * DROVANE_HC_DEFAULT_TIMEOUT_MS. Sets *client to a new handle whatever the result (NULL only
+ * with DROVANE_HC_OUT_OF_MEMORY or a NULL `client`), so the error text can be read; close it in
+ * every case. The later calls check again on each new connection. Thread-safe. */
+DROVANE_HC_API drovane_hc_result DROVANE_HC_CALL drovane_hc_open(drovane_hc** client);
+
+/* Releases the handle and every string it returned. NULL is ignored. No call on the handle, nor
+ * drovane_hc_cancel(), may be running or begin. */
+DROVANE_HC_API void DROVANE_HC_CALL drovane_hc_close(drovane_hc* client);
+
+/* The deadline of each later call on the handle, in milliseconds from the call's start: the
+ * service and registry reads, the TCP table, the connect and the whole exchange. 0 restores
+ * DROVANE_HC_DEFAULT_TIMEOUT_MS. */
+DROVANE_HC_API drovane_hc_result DROVANE_HC_CALL drovane_hc_set_timeout(drovane_hc* client,
+                                                                        uint32_t milliseconds);
+
+/* Ends the call in progress on the handle, if any, with DROVANE_HC_CANCELLED; a later call is
+ * not affected. Safe from any thread while the handle is open. NULL is ignored. */
+DROVANE_HC_API void DROVANE_HC_CALL drovane_hc_cancel(drovane_hc* client);
+
+/* Whether the service is installed and running, its process and its published port, without
+ * connecting: OK with `service` filled (also when not installed), or a failure. */
+DROVANE_HC_API drovane_hc_result DROVANE_HC_CALL drovane_hc_query_service(
+    drovane_hc* client, drovane_hc_service* service);
 
 /* GET /ping: whether the Helper expects the Core whose SHA-256 is `core_sha256` (64 lower-case
  * hexadecimal characters); OK carries the Helper's path in `text`. */
-DROVANE_HC_API drovane_hc_result drovane_hc_ping(drovane_hc* client, const char* core_sha256,
-                                                 drovane_hc_reply* reply);
+DROVANE_HC_API drovane_hc_result DROVANE_HC_CALL drovane_hc_ping(drovane_hc* client,
+                                                                 const char* core_sha256,
+                                                                 drovane_hc_reply* reply);
 
 /* POST /start: launches the Core for the pipe `address` ("\\.\pipe\DrovaneCore_" and 32
  * lower-case hexadecimal characters) and `session_id` (32 lower-case hexadecimal characters);
  * OK carries the Core's process ID in `pid`. */
-DROVANE_HC_API drovane_hc_result drovane_hc_start(drovane_hc* client, const char* address,
-                                                  const char* session_id, drovane_hc_reply* reply);
+DROVANE_HC_API drovane_hc_result DROVANE_HC_CALL drovane_hc_start(drovane_hc* client,
+                                                                  const char* address,
+                                                                  const char* session_id,
+                                                                  drovane_hc_reply* reply);
 
-/* POST /stop: stops the Core started under `session_id`. OK with `stopped` 1, or 0 and
- * `reason` "notRunning"; REFUSED with `reason` "sessionMismatch" for another session. */
-DROVANE_HC_API drovane_hc_result drovane_hc_stop(drovane_hc* client, const char* session_id,
-                                                 drovane_hc_reply* reply);
+/* POST /stop: stops the Core started under `session_id` (32 lower-case hexadecimal characters).
+ * OK with `stopped` 1, or 0 and `reason` "notRunning"; REFUSED with `reason` "sessionMismatch"
+ * for another session. */
+DROVANE_HC_API drovane_hc_result DROVANE_HC_CALL drovane_hc_stop(drovane_hc* client,
+                                                                 const char* session_id,
+                                                                 drovane_hc_reply* reply);
 
 /* GET /logs: the Helper's recent lines, oldest first, joined by line feeds, in `text`. */
-DROVANE_HC_API drovane_hc_result drovane_hc_logs(drovane_hc* client, drovane_hc_reply* reply);
+DROVANE_HC_API drovane_hc_result DROVANE_HC_CALL drovane_hc_logs(drovane_hc* client,
+                                                                 drovane_hc_reply* reply);
 
 /* The last call's error chain on one line ("" after OK and REFUSED). */
-DROVANE_HC_API const char* drovane_hc_error_text(const drovane_hc* client);
+DROVANE_HC_API const char* DROVANE_HC_CALL drovane_hc_error_text(const drovane_hc* client);
+
+/* The operating-system error code under the last call's failure, 0 when there is none. */
+DROVANE_HC_API uint32_t DROVANE_HC_CALL drovane_hc_os_error(const drovane_hc* client);
 
 /* The result's name, e.g. "DROVANE_HC_NOT_HELPER"; a static string. Thread-safe. */
-DROVANE_HC_API const char* drovane_hc_result_name(drovane_hc_result result);
+DROVANE_HC_API const char* DROVANE_HC_CALL drovane_hc_result_name(drovane_hc_result result);
 
 #ifdef __cplusplus
 }

@@ -12,9 +12,20 @@ namespace {
 
 enum class Verdict { ok, warn, fail };
 
+// What to do about a fault, in commands the calling user can run: the elevated administrator is
+// told the commands, anyone else the desktop client's install (which asks for an administrator's
+// approval) and the boot start.
+struct Advice {
+    std::string install;
+    std::string reinstall;
+    std::string start;
+};
+Advice advice_for(bool elevated);
+
 class Report {
   public:
-    explicit Report(std::ostream& out) : out_(out) {}
+    Report(std::ostream& out, bool elevated) : out_(out), advice_(advice_for(elevated)) {}
+    const Advice& advice() const { return advice_; }
     void line(Verdict verdict, std::string_view check, std::string_view text) {
         static constexpr std::string_view kWords[] = {"ok  ", "warn", "FAIL"};
         out_ << kWords[static_cast<int>(verdict)] << "  " << check << ": " << text << '\n';
@@ -24,6 +35,7 @@ class Report {
 
   private:
     std::ostream& out_;
+    Advice advice_;
     bool failed_ = false;
 };
 
@@ -51,6 +63,19 @@ const std::string kInstallFromElevatedPrompt =
     "from an elevated prompt: " + std::string(names::helper_file) +
     " install --owner-pid <client PID>";
 const std::string kReinstall = "reinstall " + kInstallFromElevatedPrompt;
+const std::string kFromTheClient =
+    " from the desktop client (it asks for an administrator's approval)";
+
+Advice advice_for(bool elevated) {
+    if (elevated) {
+        return {"install it " + kInstallFromElevatedPrompt, kReinstall,
+                "start it with: sc start " + std::string(names::service) +
+                    " from an elevated prompt, or reinstall it: " + kReinstall};
+    }
+    return {
+        "install it" + kFromTheClient, "reinstall it" + kFromTheClient,
+        "it starts at boot, or an administrator can start it; or reinstall it" + kFromTheClient};
+}
 
 // The registration's own lines; the Helper's executable path when it names one.
 std::optional<std::string> check_registration(Installation& installation, Report& report,
@@ -63,22 +88,24 @@ std::optional<std::string> check_registration(Installation& installation, Report
     }
     if (!found->has_value()) {
         report.line(Verdict::fail, "service registered",
-                    std::string(names::service) + " is not installed: install it " +
-                        kInstallFromElevatedPrompt);
+                    std::string(names::service) + " is not installed: " + report.advice().install);
         return std::nullopt;
     }
     const ServiceRegistration& registration = **found;
     report.line(Verdict::ok, "service registered", std::string(names::service));
     report.line(registration.own_process ? Verdict::ok : Verdict::fail, "own process",
-                registration.own_process ? "yes" : "the service shares a process: " + kReinstall);
-    report.line(
-        registration.automatic_start ? Verdict::ok : Verdict::fail, "automatic start",
-        registration.automatic_start ? "yes" : "the service does not start at boot: " + kReinstall);
+                registration.own_process
+                    ? "yes"
+                    : "the service shares a process: " + report.advice().reinstall);
+    report.line(registration.automatic_start ? Verdict::ok : Verdict::fail, "automatic start",
+                registration.automatic_start
+                    ? "yes"
+                    : "the service does not start at boot: " + report.advice().reinstall);
     report.line(is_local_system(registration.account) ? Verdict::ok : Verdict::fail,
                 "service account",
                 is_local_system(registration.account)
                     ? registration.account
-                    : registration.account + " is not LocalSystem: " + kReinstall);
+                    : registration.account + " is not LocalSystem: " + report.advice().reinstall);
 
     Result<RecoverySetting> recovery = installation.recovery();
     if (!recovery) {
@@ -93,9 +120,9 @@ std::optional<std::string> check_registration(Installation& installation, Report
                 expected && action.restart && action.delay_ms == names::recovery_restart_delay_ms;
         }
         report.line(expected ? Verdict::ok : Verdict::fail, "recovery actions",
-                    expected
-                        ? std::string(names::recovery_summary)
-                        : "the service is not restarted after a crash as installed: " + kReinstall);
+                    expected ? std::string(names::recovery_summary)
+                             : "the service is not restarted after a crash as installed: " +
+                                   report.advice().reinstall);
     }
 
     LaunchCommand command = parse_binary_path(registration.binary_path);
@@ -104,7 +131,7 @@ std::optional<std::string> check_registration(Installation& installation, Report
     if (!named_right) {
         report.line(Verdict::fail, "Helper binary",
                     "the binary path names " + command.executable + ", not " +
-                        std::string(names::helper_file) + ": " + kReinstall);
+                        std::string(names::helper_file) + ": " + report.advice().reinstall);
     } else if (!installation.file_exists(command.executable)) {
         report.line(Verdict::fail, "Helper binary",
                     command.executable +
@@ -119,7 +146,7 @@ void check_owner(Installation& installation, Report& report,
                  const std::optional<std::string>& owner_sid) {
     if (!owner_sid) {
         report.line(Verdict::fail, "owner",
-                    "the launch arguments name no --owner-sid: " + kReinstall);
+                    "the launch arguments name no --owner-sid: " + report.advice().reinstall);
         return;
     }
     Result<std::string> user = installation.user_sid();
@@ -145,16 +172,16 @@ void check_service(Installation& installation, Transport& transport,
         report.line(Verdict::fail, "service running", "cannot query it: " + state.error().text());
     } else if (*state != "Running") {
         report.line(Verdict::fail, "service running",
-                    "it is " + *state + ": start it with: sc start " + std::string(names::service) +
-                        " from an elevated prompt, or reinstall it: " + kReinstall);
+                    "it is " + *state + ": " + report.advice().start);
     } else {
         report.line(Verdict::ok, "service running", "Running");
     }
 
     Result<unsigned> port = installation.published_port();
     if (!port) {
-        report.line(Verdict::fail, "published port",
-                    port.error().text() + ": a running Helper publishes it; restart the service");
+        report.line(
+            Verdict::fail, "published port",
+            port.error().text() + ": a running Helper publishes it; " + report.advice().start);
         return;
     }
     report.line(Verdict::ok, "published port", "127.0.0.1:" + std::to_string(*port));
@@ -256,7 +283,7 @@ LaunchCommand parse_binary_path(std::string_view binary_path) {
 
 int run_doctor(Installation& installation, Transport& transport, std::string_view expected_digest,
                std::ostream& out) {
-    Report report(out);
+    Report report(out, installation.elevated());
     std::optional<std::string> owner_sid;
     std::optional<std::string> helper = check_registration(installation, report, owner_sid);
     if (helper) {

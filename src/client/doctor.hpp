@@ -54,6 +54,8 @@ class Installation {
     virtual helper_client::Call<unsigned> prove_helper() = 0;
     // The account running this process, as a SID string.
     virtual Result<std::string> user_sid() = 0;
+    // Whether this process runs elevated, so that it may run an administrator's commands.
+    virtual bool elevated() = 0;
     // The directory of this program, used when no registration names the Helper's.
     virtual std::string own_directory() = 0;
     virtual bool file_exists(const std::string& path) = 0;

@@ -100,7 +100,12 @@ Result<std::string> WindowsInstallation::service_state() {
 }
 
 Result<unsigned> WindowsInstallation::published_port() {
-    return helper_client::read_helper_port();
+    Result<std::optional<unsigned>> port = helper_client::ClientSystemCalls().published_port();
+    DROVANE_RETURN_IF_ERROR(port);
+    if (!*port) {
+        return Error("no Port value under HKEY_LOCAL_MACHINE\\" + std::string(names::runtime_key));
+    }
+    return **port;
 }
 
 helper_client::Call<unsigned> WindowsInstallation::prove_helper() {
@@ -109,6 +114,19 @@ helper_client::Call<unsigned> WindowsInstallation::prove_helper() {
 
 Result<std::string> WindowsInstallation::user_sid() {
     return peer::process_account_sid(::GetCurrentProcessId());
+}
+
+bool WindowsInstallation::elevated() {
+    // The process's own token: every account may query it.
+    win::unique_handle token;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) {
+        return false;
+    }
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    return ::GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof(elevation),
+                                 &size) &&
+           elevation.TokenIsElevated != 0;
 }
 
 std::string WindowsInstallation::own_directory() {

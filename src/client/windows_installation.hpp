@@ -15,6 +15,7 @@ class WindowsInstallation final : public Installation {
     Result<unsigned> published_port() override;
     helper_client::Call<unsigned> prove_helper() override;
     Result<std::string> user_sid() override;
+    bool elevated() override;
     std::string own_directory() override;
     bool file_exists(const std::string& path) override;
     Result<std::string> file_sha256(const std::string& path) override;

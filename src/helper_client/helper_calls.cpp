@@ -134,9 +134,10 @@ Call<Answer> map_ping(const HttpReply& reply, Answer answer) {
             return bad_reply(Operation::ping, reply, "no protocol header");
         }
         if (*protocol != kProtocolVersion) {
-            return bad_reply(Operation::ping, reply,
-                             "the Helper speaks protocol " + *protocol + ", this library " +
-                                 std::string(kProtocolVersion));
+            return Failure{FailureKind::protocol_mismatch,
+                           Error("the Helper speaks protocol " + *protocol + ", this library " +
+                                 std::string(kProtocolVersion) +
+                                 ": install the Helper that came with this client")};
         }
     }
     if (protocol != nullptr) {
@@ -224,17 +225,14 @@ Call<Answer> map_logs(const HttpReply& reply, Answer answer) {
     return answer;
 }
 
-// A ping digest goes into the query string as it is: only letters and digits may.
-bool is_query_safe(std::string_view text) {
-    if (text.empty()) {
-        return false;
-    }
-    for (char c : text) {
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) {
-            return false;
-        }
-    }
-    return true;
+bool is_lower_hex(std::string_view text, std::size_t length) {
+    return text.size() == length && std::all_of(text.begin(), text.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+           });
+}
+
+Failure invalid_argument(std::string what) {
+    return {FailureKind::invalid_argument, Error(std::move(what) + ": nothing was sent")};
 }
 
 Call<Answer> exchange_and_map(Transport& transport, Operation operation, std::string_view method,
@@ -248,6 +246,19 @@ Call<Answer> exchange_and_map(Transport& transport, Operation operation, std::st
 }
 
 }  // namespace
+
+bool is_core_digest(std::string_view text) {
+    return is_lower_hex(text, 64);
+}
+
+bool is_session_id(std::string_view text) {
+    return is_lower_hex(text, 32);
+}
+
+bool is_core_address(std::string_view text) {
+    const std::string_view prefix = names::core_pipe_prefix;
+    return text.starts_with(prefix) && is_lower_hex(text.substr(prefix.size()), 32);
+}
 
 Call<Answer> map_reply(Operation operation, const HttpReply& reply, std::string_view session_id) {
     Answer answer;
@@ -266,15 +277,21 @@ Call<Answer> map_reply(Operation operation, const HttpReply& reply, std::string_
 }
 
 Call<Answer> ping(Transport& transport, std::string_view core_sha256) {
-    if (!is_query_safe(core_sha256)) {
-        return Failure{FailureKind::invalid_argument,
-                       Error("the Core digest must be letters and digits only")};
+    if (!is_core_digest(core_sha256)) {
+        return invalid_argument("the Core digest must be 64 lower-case hexadecimal characters");
     }
     return exchange_and_map(transport, Operation::ping, "GET",
                             "/ping?coreSha256=" + std::string(core_sha256), {});
 }
 
 Call<Answer> start(Transport& transport, std::string_view address, std::string_view session_id) {
+    if (!is_core_address(address)) {
+        return invalid_argument("the Core address must be " + std::string(names::core_pipe_prefix) +
+                                " and 32 lower-case hexadecimal characters");
+    }
+    if (!is_session_id(session_id)) {
+        return invalid_argument("the session ID must be 32 lower-case hexadecimal characters");
+    }
     json::object body;
     body["address"] = address;
     body["sessionId"] = session_id;
@@ -283,6 +300,9 @@ Call<Answer> start(Transport& transport, std::string_view address, std::string_v
 }
 
 Call<Answer> stop(Transport& transport, std::string_view session_id) {
+    if (!is_session_id(session_id)) {
+        return invalid_argument("the session ID must be 32 lower-case hexadecimal characters");
+    }
     json::object body;
     body["sessionId"] = session_id;
     return exchange_and_map(transport, Operation::stop, "POST", "/stop", json::serialize(body),

@@ -19,12 +19,18 @@ namespace drovane::helper_client {
 
 // Why a call has no documented reply. The values are those of the C interface's results.
 enum class FailureKind : int {
-    not_running = 2,       // the service is not installed or not running, or no port
-    not_helper = 3,        // the listener on the port is not the Helper service's process
-    connection = 4,        // connecting, sending or receiving failed
-    bad_reply = 5,         // a reply the protocol does not document for this call
-    invalid_argument = 6,  // an argument that cannot be put into the request
-    system = 7,            // a system call the library needs failed
+    not_running = 2,         // the service reports Running but its process or port is gone
+    not_helper = 3,          // the listener on the port is not the Helper service's process
+    connection = 4,          // connecting, sending or receiving failed
+    bad_reply = 5,           // a reply the protocol does not document for this call
+    invalid_argument = 6,    // an argument the Helper would refuse: nothing was sent
+    system = 7,              // a system call the library needs failed
+    not_installed = 9,       // no such service
+    not_started = 10,        // the service is stopped, starting or stopping
+    not_owner = 11,          // the Helper closed the connection unanswered
+    protocol_mismatch = 12,  // the Helper speaks another protocol version
+    timed_out = 13,          // the call's deadline passed
+    cancelled = 14,          // another thread cancelled the call
 };
 
 struct Failure {
@@ -91,7 +97,14 @@ inline constexpr std::string_view kProtocolVersion = names::protocol_version;
 Call<Answer> map_reply(Operation operation, const HttpReply& reply,
                        std::string_view session_id = {});
 
-// The calls, each on a new connection through the transport.
+// The inputs as the Helper checks them: 64 lower-case hexadecimal characters; 32 of them; the
+// Core pipe prefix followed by 32 of them.
+bool is_core_digest(std::string_view text);
+bool is_session_id(std::string_view text);
+bool is_core_address(std::string_view text);
+
+// The calls, each on a new connection through the transport. An input the Helper would refuse
+// fails with invalid_argument before the transport is used.
 Call<Answer> ping(Transport& transport, std::string_view core_sha256);
 Call<Answer> start(Transport& transport, std::string_view address, std::string_view session_id);
 Call<Answer> stop(Transport& transport, std::string_view session_id);

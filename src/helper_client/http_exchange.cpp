@@ -28,7 +28,8 @@ Result<std::string> decode_chunked(std::string_view body) {
         if (size == 0) {
             return out;
         }
-        if (body.size() < size + 2) {
+        // Compared without adding to `size`, which may be anything up to 2^64 - 1.
+        if (body.size() < 2 || size > body.size() - 2) {
             return Error("truncated chunked reply body");
         }
         out.append(body.substr(0, size));
@@ -63,6 +64,9 @@ std::string format_request(std::string_view method, std::string_view target, uns
 }
 
 Result<HttpReply> parse_reply(std::string_view bytes) {
+    if (bytes.size() > kMaxReplyBytes) {
+        return Error("a reply of more than " + std::to_string(kMaxReplyBytes) + " bytes");
+    }
     std::size_t head_end = bytes.find("\r\n\r\n");
     if (head_end == std::string_view::npos) {
         return Error("the Helper closed the connection before a complete reply");

@@ -62,7 +62,8 @@ TEST(ClientCommands, SendsEachCommandsRequestAndPrintsTheReply) {
         reply(200, "application/json",
               R"({"sessionId":"00000000000000000000000000000002","pid":42})"),
         reply(409, "application/json",
-              R"({"sessionId":"ab","stopped":false,"reason":"sessionMismatch"})"),
+              R"({"sessionId":"000000000000000000000000000000ab","stopped":false,)"
+              R"("reason":"sessionMismatch"})"),
         reply(500, "application/json",
               R"({"code":"processLaunchFailed","message":"m","details":{"osError":2}})"),
     };
@@ -80,16 +81,26 @@ TEST(ClientCommands, SendsEachCommandsRequestAndPrintsTheReply) {
               std::string::npos)
         << start.out;
 
-    Outcome stop = run(transport, {"stop", "--session", "ab"});
-    EXPECT_EQ(transport.sent[2].body, R"({"sessionId":"ab"})");
+    const std::string session = "000000000000000000000000000000ab";
+    Outcome stop = run(transport, {"stop", "--session", session});
+    EXPECT_EQ(transport.sent[2].body, R"({"sessionId":")" + session + "\"}");
     EXPECT_EQ(stop.status, 1);
-    EXPECT_EQ(stop.out, "status: 409\nsessionId: ab\nstopped: false\nreason: sessionMismatch\n");
+    EXPECT_EQ(stop.out,
+              "status: 409\nsessionId: " + session + "\nstopped: false\nreason: sessionMismatch\n");
 
-    Outcome failed = run(transport, {"start", "--session", "s", "--address", "a"});
-    EXPECT_EQ(transport.sent[3].body, R"({"address":"a","sessionId":"s"})");
-    EXPECT_EQ(failed.out,
-              "address: a\nstatus: 500\ncode: processLaunchFailed\nmessage: m\n"
-              "osError: 2\n");
+    const std::string address = "\\\\.\\pipe\\DrovaneCore_" + session;
+    Outcome failed = run(transport, {"start", "--session", session, "--address", address});
+    EXPECT_EQ(transport.sent[3].body, R"({"address":"\\\\.\\pipe\\DrovaneCore_)" + session +
+                                          R"(","sessionId":")" + session + "\"}");
+    EXPECT_EQ(failed.out, "address: " + address +
+                              "\nstatus: 500\ncode: processLaunchFailed\nmessage: m\n"
+                              "osError: 2\n");
+
+    // An input the Helper would refuse is refused here, before anything is sent.
+    Outcome refused = run(transport, {"stop", "--session", "AB"});
+    EXPECT_EQ(transport.sent.size(), 4u);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("nothing was sent"), std::string::npos) << refused.err;
 }
 
 TEST(ClientCommands, BadUseAndTransportFailuresExitOne) {

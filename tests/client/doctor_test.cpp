@@ -35,6 +35,8 @@ class FakeInstallation final : public Installation {
     helper_client::Call<unsigned> prove_helper() override { return proof; }
     helper_client::Call<unsigned> proof = 50123u;
     Result<std::string> user_sid() override { return user; }
+    bool is_elevated = true;
+    bool elevated() override { return is_elevated; }
     std::string own_directory() override { return "C:\\Downloads"; }
     bool file_exists(const std::string& path) override { return files.contains(path); }
     Result<std::string> file_sha256(const std::string& path) override { return files.at(path); }
@@ -111,6 +113,29 @@ TEST_P(DoctorFaults, SayWhatIsWrongAndWhatToDo) {
     EXPECT_EQ(outcome.status, c.status) << outcome.out;
     for (const std::string& line : c.lines) {
         EXPECT_NE(outcome.out.find(line), std::string::npos) << line << "\n" << outcome.out;
+    }
+}
+
+// Run by a standard user, doctor says the same with advice that user can follow: no command that
+// needs an administrator.
+TEST_P(DoctorFaults, NameNoAdministratorCommandToAStandardUser) {
+    const FaultCase& c = GetParam();
+    FakeInstallation installation;
+    PingTransport transport;
+    c.fault(installation, transport);
+    const std::string as_administrator = run(installation, transport).out;
+    installation.is_elevated = false;
+    Outcome outcome = run(installation, transport);
+    EXPECT_EQ(outcome.status, c.status) << outcome.out;
+    for (const char* command : {"sc start", "DrovaneHelper.exe install", "elevated prompt"}) {
+        EXPECT_EQ(outcome.out.find(command), std::string::npos) << command << "\n" << outcome.out;
+    }
+    // Where the administrator is told the Helper's install command, the user is told the client's.
+    if (as_administrator.find("DrovaneHelper.exe install") != std::string::npos) {
+        EXPECT_NE(outcome.out.find("from the desktop client (it asks for an administrator's "
+                                   "approval)"),
+                  std::string::npos)
+            << outcome.out;
     }
 }
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# A process of another making on the Helper's port after the Helper's process ended abruptly
-# (its published Port value stays): the library must refuse it before sending a byte. Runs in a
+# First a Helper whose process is suspended: a call must end with DROVANE_HC_TIMED_OUT within its
+# timeout. Then a process of another making on the Helper's port after the Helper's process ended
+# abruptly (its published Port value stays): the library must refuse it before sending a byte. Runs in a
 # Wine prefix of its own, because Wine's service manager keeps reporting the ended service as
 # Running until that prefix's wineserver restarts; ends that wineserver, then uninstalls.
 # Usage: impostor_under_wine.sh WINE_RUN BIN_DIR TOOL PREFIX
@@ -23,6 +24,15 @@ trap finish EXIT
 run() { timeout 120 "$wine_run" "$tool" "$@" </dev/null | tr -d '\r'; }
 
 timeout 120 "$wine_run" "$bin/DrovaneHelperClient.exe" install </dev/null
+run calls-ok
+run suspend-service
+timed=0
+run timed-ping 2000 || timed=$?
+run resume-service
+if ((timed != 0)); then
+  echo "a call to the suspended Helper did not end with DROVANE_HC_TIMED_OUT in time"
+  exit 1
+fi
 run calls-ok
 run kill-service
 run impostor "Z:${work//\//\\}\\ready" 120 >"$work/impostor.out" &

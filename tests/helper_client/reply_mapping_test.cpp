@@ -1,6 +1,7 @@
 // Every reply the protocol documents for each call becomes an answer with the right parts, and
 // anything else (wrong status for the code, wrong content type, extra or missing members, a
-// session ID not echoed, a ping of another protocol version) becomes a bad-reply failure.
+// session ID not echoed) becomes a bad-reply failure; a ping of another protocol version is a
+// protocol mismatch.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -34,7 +35,14 @@ std::string error_body(std::string_view code, std::string_view message) {
 // "ok" or "refused", then code, text, os, pid, stopped, reason; a failure is "bad reply".
 std::string summary(const Call<Answer>& call) {
     if (!call) {
-        return call.failure().kind == FailureKind::bad_reply ? "bad reply" : "other failure";
+        switch (call.failure().kind) {
+            case FailureKind::bad_reply:
+                return "bad reply";
+            case FailureKind::protocol_mismatch:
+                return "protocol mismatch";
+            default:
+                return "other failure";
+        }
     }
     const Answer& a = *call;
     std::string out = a.success ? "ok" : "refused";
@@ -93,7 +101,10 @@ const Case kCases[] = {
            error_body("invalidRequest", "browser origins and non-local hosts are not allowed")),
      "refused code=invalidRequest"},
     {"PingWithoutProtocolHeader", Operation::ping, reply(200, kText, "Z:\\h"), "bad reply"},
-    {"PingOfAnotherProtocol", Operation::ping, ping_reply(200, kText, "Z:\\h", "9"), "bad reply"},
+    {"PingOfAnotherProtocol", Operation::ping, ping_reply(200, kText, "Z:\\h", "9"),
+     "protocol mismatch"},
+    {"PingRefusalOfAnotherProtocol", Operation::ping,
+     ping_reply(409, kJson, error_body("coreSha256Mismatch", "m"), "7"), "protocol mismatch"},
     {"PingSuccessAsJson", Operation::ping, ping_reply(200, kJson, "{}"), "bad reply"},
     {"PingCodeOfStart", Operation::ping,
      ping_reply(409, kJson, error_body("coreVerificationFailed", "x")), "bad reply"},
@@ -201,12 +212,12 @@ TEST(HelperCalls, SendTheDocumentedRequests) {
     EXPECT_EQ(transport.method + " " + transport.target, "GET /logs");
     (void)ping(transport, std::string(64, 'a'));
     EXPECT_EQ(transport.target, "/ping?coreSha256=" + std::string(64, 'a'));
-    (void)start(transport, "\\\\.\\pipe\\DrovaneCore_x", kSession);
+    (void)start(transport, "\\\\.\\pipe\\DrovaneCore_" + std::string(kSession), kSession);
     EXPECT_EQ(transport.method + " " + transport.target, "POST /start");
-    EXPECT_EQ(transport.body, R"({"address":"\\\\.\\pipe\\DrovaneCore_x","sessionId":")" +
-                                  std::string(kSession) + "\"}");
-    (void)stop(transport, "a\"b");
-    EXPECT_EQ(transport.body, R"({"sessionId":"a\"b"})");
+    EXPECT_EQ(transport.body, R"({"address":"\\\\.\\pipe\\DrovaneCore_)" + std::string(kSession) +
+                                  R"(","sessionId":")" + std::string(kSession) + "\"}");
+    (void)stop(transport, kSession);
+    EXPECT_EQ(transport.body, R"({"sessionId":")" + std::string(kSession) + "\"}");
 
     transport.target.clear();
     Call<Answer> refused = ping(transport, "ab&coreSha256=cd");
@@ -237,6 +248,41 @@ TEST(HttpExchange, ParsesFramingsAndRefusesTruncatedReplies) {
     EXPECT_EQ(format_request("POST", "/stop", 5, "{}"),
               "POST /stop HTTP/1.1\r\nhost: 127.0.0.1:5\r\nconnection: close\r\n"
               "content-type: application/json\r\ncontent-length: 2\r\n\r\n{}");
+}
+
+// Lengths from the wire are compared without overflow, and no reply is kept past the cap that
+// lies above the largest the Helper sends (its log).
+TEST(HttpExchange, RefusesLengthsBeyondTheDataAndRepliesOverTheCap) {
+    const std::string chunked = "HTTP/1.1 200 OK\r\ntransfer-encoding: chunked\r\n\r\n";
+    // 100 log lines of 16 KiB and a cut mark each fit; one byte over the cap does not.
+    const std::string log(100 * (16384 + 4), 'x');
+    const std::string largest = reply(200, kText, log);
+    // Framed by the end of the connection: the body is all that follows the head.
+    const std::string over = "HTTP/1.1 200 OK\r\ncontent-type: text/plain; charset=utf-8\r\n\r\n" +
+                             std::string(kMaxReplyBytes, 'x');
+    struct Case {
+        const char* name;
+        std::string wire;
+        bool parses;
+    };
+    const Case cases[] = {
+        // size + 2 wraps to 1 and to 0: read naively, each of these parses.
+        {"chunk size 2^64 - 1", chunked + "ffffffffffffffff\r\nx0\r\n\r\n", false},
+        {"chunk size 2^64 - 2", chunked + "fffffffffffffffe\r\n0\r\n\r\n", false},
+        {"chunk size past 2^64", chunked + "10000000000000000\r\nabc\r\n0\r\n\r\n", false},
+        {"chunk past the data", chunked + "4\r\nabc\r\n0\r\n\r\n", false},
+        {"chunk without its line end", chunked + "3\r\nabc", false},
+        {"content length 2^64 - 1",
+         "HTTP/1.1 200 OK\r\ncontent-length: 18446744073709551615\r\n\r\nab", false},
+        {"the largest log", largest, true},
+        {"a reply over the cap", over, false},
+    };
+    ASSERT_GT(over.size(), kMaxReplyBytes);
+    ASSERT_LT(largest.size(), kMaxReplyBytes);
+    for (const Case& c : cases) {
+        Result<HttpReply> parsed = parse_reply(c.wire);
+        EXPECT_EQ(parsed.ok(), c.parses) << c.name;
+    }
 }
 
 }  // namespace

@@ -9,6 +9,10 @@
 //                      file <ready>.stop appears or the time is up, and prints how many
 //                      connections and bytes it received
 //   impostor-ping      open and ping must fail with DROVANE_HC_NOT_HELPER naming both processes
+//   suspend-service | resume-service
+//                      suspends or resumes every thread of the Helper's process
+//   timed-ping <ms>    with that timeout, open and ping must end with DROVANE_HC_TIMED_OUT within
+//                      the timeout and a margin
 #include <drovane/helper_client.hpp>
 
 #include <algorithm>
@@ -40,10 +44,23 @@ std::string pid_text(const std::optional<std::uint32_t>& pid) {
     return pid ? std::to_string(*pid) : "none";
 }
 
+// The published port and the service's process, through the library's own reads.
+std::optional<unsigned> helper_port() {
+    Result<std::optional<unsigned>> port = ClientSystemCalls().published_port();
+    return port ? *port : std::nullopt;
+}
+std::optional<std::uint32_t> service_process() {
+    Result<ServiceReport> status = ClientSystemCalls().service_status();
+    if (!status || status->pid == 0) {
+        return std::nullopt;
+    }
+    return status->pid;
+}
+
 int probe(int count) {
     Winsock winsock;
-    Result<unsigned> port = read_helper_port();
-    Call<std::uint32_t> service = running_service_pid();
+    std::optional<unsigned> port = helper_port();
+    std::optional<std::uint32_t> service = service_process();
     if (!port || !service) {
         std::cout << "no running Helper\n";
         return 1;
@@ -114,9 +131,9 @@ int calls_ok() {
 }
 
 int kill_service() {
-    Call<std::uint32_t> pid = running_service_pid();
+    std::optional<std::uint32_t> pid = service_process();
     if (!pid) {
-        std::cout << "no running service: " << pid.failure().error.text() << '\n';
+        std::cout << "no running service\n";
         return 1;
     }
     win::unique_handle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, *pid));
@@ -131,7 +148,7 @@ int kill_service() {
 
 int impostor(const std::string& ready, int seconds) {
     Winsock winsock;
-    Result<unsigned> port = read_helper_port();
+    std::optional<unsigned> port = helper_port();
     if (!port) {
         std::cout << "no published port\n";
         return 1;
@@ -197,6 +214,45 @@ int impostor_ping() {
     return client.result() == DROVANE_HC_NOT_HELPER && ping == DROVANE_HC_NOT_HELPER ? 0 : 1;
 }
 
+// NtSuspendProcess and NtResumeProcess stop and start every thread of a process.
+int suspend_service(bool suspend) {
+    std::optional<std::uint32_t> pid = service_process();
+    if (!pid) {
+        std::cout << "no running service\n";
+        return 1;
+    }
+    using ProcessCall = LONG(NTAPI*)(HANDLE);
+    HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    auto call = reinterpret_cast<ProcessCall>(reinterpret_cast<void*>(
+        ::GetProcAddress(ntdll, suspend ? "NtSuspendProcess" : "NtResumeProcess")));
+    win::unique_handle process(::OpenProcess(PROCESS_SUSPEND_RESUME, FALSE, *pid));
+    if (call == nullptr || !process || call(process.get()) != 0) {
+        std::cout << "could not " << (suspend ? "suspend" : "resume") << " process " << *pid
+                  << '\n';
+        return 1;
+    }
+    std::cout << (suspend ? "suspended" : "resumed") << " the Helper's process " << *pid << '\n';
+    return 0;
+}
+
+int timed_ping(int milliseconds) {
+    // Generous beside the timeout: thread start-up and a loaded machine, not the property.
+    const auto margin = std::chrono::milliseconds(1500);
+    HelperClient client;
+    client.set_timeout(static_cast<std::uint32_t>(milliseconds));
+    drovane_hc_reply reply;
+    auto begin = std::chrono::steady_clock::now();
+    drovane_hc_result ping = client.ping(std::string(64, '0'), reply);
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - begin);
+    std::cout << "open: " << drovane_hc_result_name(client.result()) << "; ping with a timeout of "
+              << milliseconds << " ms: " << drovane_hc_result_name(ping) << " after "
+              << took.count() << " ms: " << client.error_text() << '\n';
+    return ping == DROVANE_HC_TIMED_OUT && took < std::chrono::milliseconds(milliseconds) + margin
+               ? 0
+               : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -216,7 +272,13 @@ int main(int argc, char** argv) {
     if (command == "impostor-ping") {
         return impostor_ping();
     }
+    if (command == "suspend-service" || command == "resume-service") {
+        return suspend_service(command == "suspend-service");
+    }
+    if (command == "timed-ping" && argc == 3) {
+        return timed_ping(std::stoi(argv[2]));
+    }
     std::cerr << "usage: wine_tool probe <n> | calls-ok | kill-service | impostor <ready> <s> | "
-                 "impostor-ping\n";
+                 "impostor-ping | suspend-service | resume-service | timed-ping <ms>\n";
     return 2;
 }

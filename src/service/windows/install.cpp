@@ -118,7 +118,8 @@ scm::FailureActions helper_recovery_actions() {
 }
 
 Status install_helper_service(std::uint32_t owner_pid) {
-    Result<std::string> owner = peer::process_account_sid(owner_pid);
+    peer::AccountReadCalls account_calls;
+    Result<std::string> owner = peer::owner_account_sid(owner_pid, account_calls);
     DROVANE_RETURN_IF_ERROR_MSG(owner, "read the account of process " + std::to_string(owner_pid));
     Result<unique_service> manager = scm::open_manager(install_manager_access);
     DROVANE_RETURN_IF_ERROR_MSG(manager, "open Windows service manager");
