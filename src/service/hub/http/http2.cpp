@@ -172,6 +172,8 @@ class Http2Server final : public ShutdownHook, public std::enable_shared_from_th
 
     asio::awaitable<void> run(std::string received);
 
+    Connection& connection() { return *connection_; }
+
     // Announces that no new stream is taken (GOAWAY with the last stream already being
     // processed); open streams finish, then the connection ends.
     void graceful_shutdown() override { start_goaway(); }
@@ -393,7 +395,7 @@ class Http2Server final : public ShutdownHook, public std::enable_shared_from_th
     static asio::awaitable<void> handle(std::shared_ptr<Http2Server> server,
                                         std::shared_ptr<Stream> stream) {
         try {
-            Reply reply = co_await server->connection_->router.route_request(stream->request);
+            Reply reply = co_await server->connection_->route(stream->request);
             server->respond(*stream, std::move(reply));
         } catch (...) {
             // Out of memory while answering: the session may hold half a reply, so the
@@ -554,11 +556,10 @@ class Http2Server final : public ShutdownHook, public std::enable_shared_from_th
         }
     }
 
-    void end_connection() {
-        if (ended()) {
-            return;
-        }
-        connection_->end();
+    void end_connection() { connection_->end(); }
+
+    // Every stream still waiting for its body sees the end at once.
+    void connection_ended() override {
         for (auto& entry : streams_) {
             entry.second->closed = true;
             entry.second->wake();
@@ -620,6 +621,7 @@ asio::awaitable<Result<std::string>> Stream::read_body() {
         continue_sent = true;
         server.send_continue(id);
     }
+    const CountedScope waiting = server.connection().waiting_on_client();
     while (!end_stream && !closed) {
         boost::system::error_code ignored;
         co_await body_ready.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
