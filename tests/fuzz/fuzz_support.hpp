@@ -145,7 +145,10 @@ inline std::string exchange(std::string_view input) {
     std::string output;
     bool closed_by_server = false;
     bool finished = false;
-    hub::ConnectionSet connections(io.get_executor(), session.router);
+    // Not owned: the session outlives this io_context's run, which ends every connection task.
+    hub::ConnectionSet connections(
+        io.get_executor(),
+        std::shared_ptr<const hub::RequestRouter>(std::shared_ptr<void>(), &session.router));
     connections.serve(std::move(server));
     auto run = [&]() -> asio::awaitable<void> {
         co_await detail::act_as_client(client, input, output, closed_by_server);

@@ -139,9 +139,10 @@ asio::awaitable<Status> serve(std::string owner_sid, ShutdownReceiver shutdown,
         co_return std::move(running).error().context("report helper service running");
     }
 
-    // Routing is set up once and shared read-only by every connection.
-    const hub::RequestRouter router(core, runtime.blocking_pool());
-    hub::ConnectionSet connections(runtime.executor(), router);
+    // Routing is set up once and shared read-only by every connection, each of which keeps it:
+    // a connection task the drain leaves behind may outlive this frame.
+    auto router = std::make_shared<const hub::RequestRouter>(core, runtime.blocking_pool());
+    hub::ConnectionSet connections(runtime.executor(), std::move(router));
 
     if (shutdown.value()) {
         // Already asked to stop: no connection is accepted at all.

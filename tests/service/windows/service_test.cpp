@@ -11,6 +11,7 @@
 #include <ws2tcpip.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -545,6 +546,163 @@ TEST_F(ServiceTest, StopEndsWhileClientsLeaveRequestsHalfSent) {
 
     // An update right after: install over the stopped service succeeds.
     expect_silent_success(run_helper(helper, install_arguments()), "install after the stop");
+}
+
+// A client that keeps its connection busy: `opening` right after connect, then `repeated` every
+// `every` until it is destroyed, reading what comes back or, with `reads` false, never reading
+// (its receive buffer then fills at once).
+class BusyClient {
+  public:
+    BusyClient(DWORD port, const std::string& opening, std::string repeated,
+               std::chrono::milliseconds every, bool reads)
+        : socket_(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)),
+          repeated_(std::move(repeated)),
+          every_(every),
+          reads_(reads) {
+        if (!reads) {
+            const int small = 4096;
+            ::setsockopt(socket_.get(), SOL_SOCKET, SO_RCVBUF,
+                         reinterpret_cast<const char*>(&small), sizeof small);
+        }
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<u_short>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::connect(socket_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address),
+                  0);
+        EXPECT_EQ(::send(socket_.get(), opening.data(), static_cast<int>(opening.size()), 0),
+                  static_cast<int>(opening.size()));
+        thread_ = std::thread([this] { run(); });
+    }
+    BusyClient(const BusyClient&) = delete;
+    BusyClient& operator=(const BusyClient&) = delete;
+    ~BusyClient() {
+        done_ = true;
+        thread_.join();
+    }
+
+  private:
+    void run() {
+        bool reading = reads_;
+        bool sending = true;
+        auto next = std::chrono::steady_clock::now() + every_;
+        while (!done_) {
+            if (reading) {
+                fd_set readable;
+                FD_ZERO(&readable);
+                FD_SET(socket_.get(), &readable);
+                timeval wait{0, 20'000};
+                if (::select(0, &readable, nullptr, nullptr, &wait) == 1) {
+                    char chunk[16384];
+                    reading = ::recv(socket_.get(), chunk, sizeof chunk, 0) > 0;
+                }
+            } else {
+                std::this_thread::sleep_for(20ms);
+            }
+            if (sending && std::chrono::steady_clock::now() >= next) {
+                sending = ::send(socket_.get(), repeated_.data(),
+                                 static_cast<int>(repeated_.size()), 0) > 0;
+                next += every_;
+            }
+        }
+    }
+
+    unique_socket socket_;
+    const std::string repeated_;
+    const std::chrono::milliseconds every_;
+    const bool reads_;
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
+
+// A stop is not held up by clients that keep their connections busy, a frame or a byte at a
+// time, or that stop reading behind replies: the drain's deadline ends them.
+TEST_F(ServiceTest, StopEndsWhileClientsKeepTheirConnectionsBusy) {
+    if (!expected_core_digest_is_sample()) {
+        GTEST_SKIP() << "this Helper is built for another Core than the sample in bin/";
+    }
+    const std::string body_start = "{\"sessionI";
+    const std::string http1 =
+        "POST /stop HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+        "Content-Length: 220\r\n\r\n" +
+        body_start;
+    // :method POST, :scheme http, :path, :authority, content-type, content-length; END_HEADERS,
+    // no END_STREAM, then 10 bytes of the 220.
+    const std::string h2_stop =
+        h2_frame(1, 0x4, 1,
+                 "\x83\x86" + hpack_field(4, "/stop") + hpack_field(1, "127.0.0.1") +
+                     hpack_field(31, "application/json") + hpack_field(28, "220")) +
+        h2_frame(0, 0, 1, body_start);
+    const std::string preface = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n" + h2_frame(4, 0, 0, "");
+    // The largest windows, so that the replies fill the socket rather than wait for credit, and
+    // 60 requests for the log behind the stalled stream.
+    std::string behind = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n" +
+                         h2_frame(4, 0, 0, std::string("\x00\x04\x7f\xff\xff\xff", 6)) +
+                         h2_frame(8, 0, 0, std::string("\x7f\xff\x00\x00", 4)) + h2_stop;
+    for (std::uint32_t id = 3; id < 123; id += 2) {
+        behind += h2_frame(1, 0x5, id,  // END_HEADERS, END_STREAM
+                           "\x82\x86" + hpack_field(4, "/logs") + hpack_field(1, "127.0.0.1"));
+    }
+    const std::string ping = h2_frame(6, 0, 0, "pingpong");
+    struct Case {
+        const char* name;
+        std::string opening;
+        std::string repeated;
+        std::chrono::milliseconds every;
+        bool reads;
+    };
+    const std::vector<Case> cases = {
+        {"HTTP/1.1, a body byte every 1.9 s", http1, " ", 1900ms, true},
+        {"HTTP/2, a body byte every 1.9 s", preface + h2_stop, h2_frame(0, 0, 1, " "), 1900ms,
+         true},
+        {"HTTP/2, a PING every second", preface + h2_stop, ping, 1000ms, true},
+        {"HTTP/2, an empty DATA every second", preface + h2_stop, h2_frame(0, 0, 1, ""), 1000ms,
+         true},
+        {"HTTP/2, stops reading behind large replies", behind, ping, 1000ms, false},
+    };
+    const std::wstring helper = helper_in(own_directory());
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.name);
+        expect_silent_success(run_helper(helper, install_arguments()), "install");
+        std::optional<DWORD> port = published_port();
+        ASSERT_TRUE(port);
+        const DWORD core = start_core(*port, hex32('c'));
+        std::optional<BusyClient> client;
+        client.emplace(*port, row.opening, row.repeated, row.every, row.reads);
+        std::this_thread::sleep_for(1500ms);  // admitted, and busy
+
+        unique_service manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        unique_service service(
+            ::OpenServiceW(manager.get(), kServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS));
+        ASSERT_TRUE(service);
+        SERVICE_STATUS sent{};
+        const auto began = std::chrono::steady_clock::now();
+        ASSERT_TRUE(::ControlService(service.get(), SERVICE_CONTROL_STOP, &sent))
+            << ::GetLastError();
+        SERVICE_STATUS_PROCESS last{};
+        while (std::chrono::steady_clock::now() - began < 30s) {
+            DWORD needed = 0;
+            ASSERT_TRUE(::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+                                               reinterpret_cast<BYTE*>(&last), sizeof last,
+                                               &needed));
+            if (last.dwCurrentState == SERVICE_STOPPED) {
+                break;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - began);
+        std::printf("STOP with %s: %s after %lld ms\n", row.name,
+                    last.dwCurrentState == SERVICE_STOPPED ? "Stopped" : "still pending",
+                    static_cast<long long>(took.count()));
+        client.reset();  // lets a service that waited for it stop before the next row
+        ASSERT_EQ(last.dwCurrentState, DWORD{SERVICE_STOPPED});
+        // The drain's 5 s deadline ends the connection; the rest is room for a loaded machine.
+        EXPECT_LT(took, 10s);
+        EXPECT_EQ(last.dwWin32ExitCode, 0u);
+        EXPECT_TRUE(process_ended(core, 5000ms));
+        EXPECT_FALSE(runtime_key_exists());
+    }
 }
 
 TEST_F(ServiceTest, UninstallWaitsWhileAnotherHandleKeepsTheServiceAlive) {

@@ -111,6 +111,8 @@ class Http1Server final : public BodySource, public ShutdownHook {
     // The socket is closed: the body read fails, the router answers without a Core operation,
     // and that reply goes nowhere.
     void end_stalled() override { connection_->end(); }
+    // The only wait is a read or write on the socket, which its close has already ended.
+    void connection_ended() override {}
 
   private:
     // No temporary of class type lives across a suspension: GCC 12 may destroy such a
@@ -149,6 +151,7 @@ asio::awaitable<Result<std::string>> Http1Server::read_body() {
     if (!parser_ || parser_->is_done()) {
         co_return std::string();
     }
+    const CountedScope waiting = connection_->waiting_on_client();
     boost::system::error_code ec;
     if (expects_continue_ && !continue_sent_) {
         continue_sent_ = true;
@@ -222,7 +225,7 @@ asio::awaitable<void> Http1Server::run() {
         body_failed_ = false;
         request.body = parser_->is_done() ? nullptr : this;
 
-        Reply reply = co_await connection_->router.route_request(request);
+        Reply reply = co_await connection_->route(request);
 
         const bool body_unread = !parser_->is_done();
         bool keep_alive = message.keep_alive() && !reply.closes_connection() &&

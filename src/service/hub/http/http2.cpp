@@ -31,6 +31,13 @@ namespace {
 
 namespace asio = boost::asio;
 
+// The flood bounds set on every session (see make_session).
+constexpr std::size_t kMaxOutboundAcks = 1000;
+constexpr std::size_t kMaxSettingsEntries = 32;
+constexpr std::uint64_t kResetBurst = 1000;
+constexpr std::uint64_t kResetsPerSecond = 33;
+constexpr std::size_t kMaxContinuations = 8;
+
 // The sessions' allocator: the C library's, with every live block counted.
 std::atomic<std::size_t> session_blocks{0};
 
@@ -171,6 +178,8 @@ class Http2Server final : public ShutdownHook, public std::enable_shared_from_th
     ~Http2Server() { connection_->set_hook(nullptr); }
 
     asio::awaitable<void> run(std::string received);
+
+    Connection& connection() { return *connection_; }
 
     // Announces that no new stream is taken (GOAWAY with the last stream already being
     // processed); open streams finish, then the connection ends.
@@ -393,7 +402,7 @@ class Http2Server final : public ShutdownHook, public std::enable_shared_from_th
     static asio::awaitable<void> handle(std::shared_ptr<Http2Server> server,
                                         std::shared_ptr<Stream> stream) {
         try {
-            Reply reply = co_await server->connection_->router.route_request(stream->request);
+            Reply reply = co_await server->connection_->route(stream->request);
             server->respond(*stream, std::move(reply));
         } catch (...) {
             // Out of memory while answering: the session may hold half a reply, so the
@@ -554,11 +563,10 @@ class Http2Server final : public ShutdownHook, public std::enable_shared_from_th
         }
     }
 
-    void end_connection() {
-        if (ended()) {
-            return;
-        }
-        connection_->end();
+    void end_connection() { connection_->end(); }
+
+    // Every stream still waiting for its body sees the end at once.
+    void connection_ended() override {
         for (auto& entry : streams_) {
             entry.second->closed = true;
             entry.second->wake();
@@ -604,6 +612,24 @@ SessionPtr make_session(void* user_data) {
     // while no stream limit has been announced, every request would grow a connection that a
     // client polls for days. This is a library option, not a connection setting.
     nghttp2_option_set_no_closed_streams(option.get(), 1);
+    // Flood bounds: each ends the session (and so the connection) of a client that exceeds it.
+    // The values are nghttp2's own defaults, set here so that they hold whatever build of the
+    // library is linked; a library without these setters does not build this file.
+    // - SETTINGS and PING acknowledgements queued while the client does not read: a client
+    //   that keeps sending either, and never reads, would grow the queue without end.
+    nghttp2_option_set_max_outbound_ack(option.get(), kMaxOutboundAcks);
+    // - Entries in one SETTINGS frame: each costs work to apply.
+    nghttp2_option_set_max_settings(option.get(), kMaxSettingsEntries);
+    // - Stream resets from the client ("rapid reset"): a stream opened and reset at once costs
+    //   the server a request each, and does not count against the concurrent stream limit.
+    nghttp2_option_set_stream_reset_rate_limit(option.get(), kResetBurst, kResetsPerSecond);
+    // - CONTINUATION frames after one HEADERS: nghttp2 decodes each as it arrives, so a header
+    //   block that never ends would cost CPU without end.
+    nghttp2_option_set_max_continuations(option.get(), kMaxContinuations);
+    // No setter exists for the frames that need no answer and open nothing (empty DATA,
+    // WINDOW_UPDATE, PRIORITY, SETTINGS already bounded by the ACK queue): they cost the read
+    // loop's time only, and a stop's drain ends such a connection at its deadline. Nor for a
+    // client that never acknowledges the server's SETTINGS: the same deadline bounds it.
 
     nghttp2_session* session = nullptr;
     if (nghttp2_session_server_new3(&session, callbacks.get(), user_data, option.get(),
@@ -620,6 +646,7 @@ asio::awaitable<Result<std::string>> Stream::read_body() {
         continue_sent = true;
         server.send_continue(id);
     }
+    const CountedScope waiting = server.connection().waiting_on_client();
     while (!end_stream && !closed) {
         boost::system::error_code ignored;
         co_await body_ready.async_wait(asio::redirect_error(asio::use_awaitable, ignored));

@@ -27,6 +27,13 @@ void Connection::request_shutdown() {
     });
 }
 
+asio::awaitable<Reply> Connection::route(Request& request) {
+    const std::shared_ptr<const RequestRouter> router = router_;
+    const CountedScope routing(*routing_, 1);
+    Reply reply = co_await router->route_request(request);
+    co_return reply;
+}
+
 void Connection::request_end() {
     asio::post(strand, [self = shared_from_this()] { self->end(); });
 }
@@ -107,6 +114,9 @@ bool Connection::begin_lingering() {
 }
 
 void Connection::end() {
+    if (stage_ == Stage::ended) {
+        return;
+    }
     stage_ = Stage::ended;
     // A read still pending is cancelled before the close (see cancel_reads). Shutting down
     // first ends the connection for the client even if a child process happens to hold a
@@ -117,6 +127,9 @@ void Connection::end() {
     socket.close(ignored);
     linger_deadline_.cancel();
     stall_deadline_.cancel();
+    if (hook_ != nullptr) {
+        hook_->connection_ended();
+    }
 }
 
 asio::awaitable<void> close_gracefully(Connection& connection) {

@@ -3,6 +3,7 @@
 // graceful-shutdown request), which only the connection owns. Private to the HTTP server.
 #pragma once
 
+#include <atomic>
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -33,6 +34,9 @@ class ShutdownHook {
     // what it holds up (the connection, or for HTTP/2 the streams still being received when
     // others have replies to finish).
     virtual void end_stalled() = 0;
+    // The connection has just ended, on whatever path: wakes everything that waits on it, so
+    // that no task of the connection outlives it but one whose Core operation still runs.
+    virtual void connection_ended() = 0;
 
   protected:
     ~ShutdownHook() = default;
@@ -53,15 +57,34 @@ enum class Stage {
     ended,
 };
 
+// Adds `delta` to a count for as long as it lives.
+class CountedScope {
+  public:
+    CountedScope(std::atomic<int>& count, int delta) : count_(count), delta_(delta) {
+        count_ += delta_;
+    }
+    CountedScope(const CountedScope&) = delete;
+    CountedScope& operator=(const CountedScope&) = delete;
+    ~CountedScope() { count_ -= delta_; }
+
+  private:
+    std::atomic<int>& count_;
+    const int delta_;
+};
+
 // One accepted connection. Everything but request_shutdown() is used on `strand` only. The
 // connection task has ended when the last owner lets go of this object.
 class Connection : public std::enable_shared_from_this<Connection> {
   public:
-    Connection(boost::asio::ip::tcp::socket socket, Strand strand, const RequestRouter& router,
-               std::function<void()> on_end)
+    // The router is shared by every connection of a set and kept by each for as long as it
+    // lives; `routing` counts the set's requests that the router is working on (see route()).
+    Connection(boost::asio::ip::tcp::socket socket, Strand strand,
+               std::shared_ptr<const RequestRouter> router,
+               std::shared_ptr<std::atomic<int>> routing, std::function<void()> on_end)
         : socket(std::move(socket)),
           strand(std::move(strand)),
-          router(router),
+          router_(std::move(router)),
+          routing_(std::move(routing)),
           on_end_(std::move(on_end)) {}
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -89,7 +112,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // After the last reply: shuts down the sending side and bounds what is still read in time.
     // False when the socket could not be shut down (the connection has then ended).
     bool begin_lingering();
-    // Cancels whatever is pending on the socket and closes it.
+    // The one way a connection ends, whatever ends it: cancels whatever is pending on the socket,
+    // closes it and tells the protocol side, once; later calls do nothing.
     void end();
 
     // The protocol serving the connection, once the first bytes have chosen it.
@@ -103,9 +127,15 @@ class Connection : public std::enable_shared_from_this<Connection> {
         }
     }
 
+    // Routes `request`. It counts in `routing` while the router works on it, but not while a
+    // body read waits on the client (see waiting_on_client()): what is left is the router's own
+    // work, a Core operation most of the time, which a stop lets finish.
+    boost::asio::awaitable<Reply> route(Request& request);
+    // Held by a body read while it waits on the client.
+    CountedScope waiting_on_client() { return CountedScope(*routing_, -1); }
+
     boost::asio::ip::tcp::socket socket;
     const Strand strand;
-    const RequestRouter& router;
 
   private:
     // Ends the pending read, after which the protocol side closes the connection.
@@ -118,6 +148,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     Stage stage_ = Stage::waiting;
     bool draining_ = false;
     ShutdownHook* hook_ = nullptr;
+    const std::shared_ptr<const RequestRouter> router_;
+    const std::shared_ptr<std::atomic<int>> routing_;
     boost::asio::steady_timer linger_deadline_{strand};
     boost::asio::steady_timer stall_deadline_{strand};
     std::chrono::steady_clock::time_point last_received_;

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -70,8 +71,9 @@ using DrainChannel = asio::experimental::concurrent_channel<void(boost::system::
 }  // namespace
 
 struct ConnectionSet::State : std::enable_shared_from_this<ConnectionSet::State> {
-    State(asio::any_io_executor executor, const RequestRouter& router, HelperLogList& log)
-        : executor(executor), router(router), log(log), drained(executor, 1) {}
+    State(asio::any_io_executor executor, std::shared_ptr<const RequestRouter> router,
+          HelperLogList& log)
+        : executor(executor), router(std::move(router)), log(log), drained(executor, 1) {}
 
     void remove(std::uint64_t id) {
         bool last = false;
@@ -97,8 +99,16 @@ struct ConnectionSet::State : std::enable_shared_from_this<ConnectionSet::State>
         return found;
     }
 
+    std::size_t live_count() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return live.size();
+    }
+
     asio::any_io_executor executor;
-    const RequestRouter& router;
+    const std::shared_ptr<const RequestRouter> router;
+    // The requests the router is working on, other than waiting for a body (see
+    // Connection::route).
+    const std::shared_ptr<std::atomic<int>> routing = std::make_shared<std::atomic<int>>(0);
     HelperLogList& log;
     std::mutex mutex;
     bool draining = false;
@@ -107,9 +117,9 @@ struct ConnectionSet::State : std::enable_shared_from_this<ConnectionSet::State>
     DrainChannel drained;  // receives once the last connection has ended during a drain
 };
 
-ConnectionSet::ConnectionSet(asio::any_io_executor executor, const RequestRouter& router,
-                             HelperLogList& log)
-    : state_(std::make_shared<State>(std::move(executor), router, log)) {}
+ConnectionSet::ConnectionSet(asio::any_io_executor executor,
+                             std::shared_ptr<const RequestRouter> router, HelperLogList& log)
+    : state_(std::make_shared<State>(std::move(executor), std::move(router), log)) {}
 
 ConnectionSet::~ConnectionSet() = default;
 
@@ -126,7 +136,7 @@ void ConnectionSet::serve(tcp::socket socket) {
         // The connection keeps the set's state alive, so it can always leave it.
         std::shared_ptr<State> state = state_;
         connection = std::make_shared<http::Connection>(
-            std::move(socket), asio::make_strand(state_->executor), state_->router,
+            std::move(socket), asio::make_strand(state_->executor), state_->router, state_->routing,
             [state, id] { state->remove(id); });
         state_->live.emplace(id, connection);
     }
@@ -167,9 +177,33 @@ asio::awaitable<void> ConnectionSet::drain() {
                        std::to_string(kDrainTime.count()) + " s after the stop began");
     open.clear();
     // Each ends once what it is doing returns: a read or write at once, a Core operation in
-    // flight when the operation does, which the Core's own bounds limit.
-    boost::system::error_code ignored;
-    co_await state_->drained.async_receive(asio::redirect_error(asio::use_awaitable, ignored));
+    // flight when the operation does, which the Core's own bounds limit. Once no request has
+    // been routed for kLeaveGrace, whatever task is still alive waits on nothing the service
+    // can end, and does not keep it from stopping: it holds the router and this state, so it
+    // outlives the drain safely until the runtime is torn down.
+    asio::steady_timer poll(co_await asio::this_coro::executor);
+    std::optional<std::chrono::steady_clock::time_point> idle_since;
+    for (;;) {
+        const std::size_t left = state_->live_count();
+        if (left == 0) {
+            co_return;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (state_->routing->load() != 0) {
+            idle_since.reset();
+        } else if (!idle_since) {
+            idle_since = now;
+        } else if (now - *idle_since >= kLeaveGrace) {
+            state_->log.append("Helper left " + std::to_string(left) +
+                               (left == 1 ? " connection" : " connections") +
+                               " behind, not ended after the stop's deadline with no Core "
+                               "operation running");
+            co_return;
+        }
+        poll.expires_after(std::chrono::milliseconds(50));
+        boost::system::error_code ignored;
+        co_await poll.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+    }
 }
 
 }  // namespace drovane::hub

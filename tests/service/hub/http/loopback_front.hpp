@@ -21,6 +21,7 @@
 
 #include "fakes/recording_core.hpp"
 #include "service/hub/api/router.hpp"
+#include "service/hub/helper_log.hpp"
 #include "service/hub/http/http_server.hpp"
 #include "service/runtime.hpp"
 
@@ -30,11 +31,13 @@ class LoopbackFront {
   public:
     // On `port`, or on one the system picks (0); `port` tells which. `prepare` sets up the Core
     // double before the first accept, so that what it sets is seen by every request's thread.
+    // `log` receives what the drain writes.
     explicit LoopbackFront(std::uint16_t port = 0,
-                           const std::function<void(RecordingCore&)>& prepare = {})
+                           const std::function<void(RecordingCore&)>& prepare = {},
+                           HelperLogList& log = process_helper_log())
         : runtime_(std::move(Runtime::create()).value()),
-          router_(core, runtime_->blocking_pool()),
-          connections_(runtime_->executor(), router_),
+          router_(std::make_shared<const RequestRouter>(core, runtime_->blocking_pool())),
+          connections_(runtime_->executor(), router_, log),
           acceptor_(
               boost::asio::make_strand(runtime_->executor()),
               boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address_v4("127.0.0.1"), port)) {
@@ -97,7 +100,7 @@ class LoopbackFront {
     }
 
     std::unique_ptr<Runtime> runtime_;
-    RequestRouter router_;
+    std::shared_ptr<const RequestRouter> router_;
     ConnectionSet connections_;
     boost::asio::ip::tcp::acceptor acceptor_;
     bool drained_ = false;
