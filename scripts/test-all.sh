@@ -21,7 +21,7 @@ platform_skips=()
 # Runs ctest with the given arguments. A selection that matches no test fails (--no-tests=error),
 # and so does a test that did not run (skipped or disabled) unless platform_skips names it.
 run_ctest() {
-  local log rc=0 name allowed
+  local log rc=0 name skip allowed
   log=$(mktemp)
   ctest --no-tests=error "$@" 2>&1 | tee "$log" || rc=1
   local -a not_run=()
