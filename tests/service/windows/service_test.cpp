@@ -19,6 +19,7 @@
 
 #include "command_line.hpp"
 #include "core_digest.hpp"
+#include "service/windows/install.hpp"
 #include "text.hpp"
 #include "win/handles.hpp"
 #include "win/process_account.hpp"
@@ -182,6 +183,36 @@ bool runtime_key_exists() {
     unique_key key;
     return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRuntimeKey, 0, KEY_READ, key.put()) ==
            ERROR_SUCCESS;
+}
+
+// The states a service passed through after a STOP, the first being the one the STOP answered,
+// polled with a short pause until it reads Stopped or `timeout` passes; and the last status.
+struct StopStates {
+    std::vector<DWORD> states;
+    SERVICE_STATUS_PROCESS last{};
+};
+
+StopStates wait_for_stopped(SC_HANDLE service, DWORD answered, std::chrono::seconds timeout) {
+    StopStates seen;
+    seen.states.push_back(answered);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        DWORD needed = 0;
+        if (!::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
+                                    reinterpret_cast<BYTE*>(&seen.last), sizeof seen.last,
+                                    &needed)) {
+            ADD_FAILURE() << "QueryServiceStatusEx failed: " << ::GetLastError();
+            break;
+        }
+        if (seen.states.back() != seen.last.dwCurrentState) {
+            seen.states.push_back(seen.last.dwCurrentState);
+        }
+        if (seen.last.dwCurrentState == SERVICE_STOPPED) {
+            break;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return seen;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -407,8 +438,7 @@ TEST_F(ServiceTest, InstallServeReinstallStopAndUninstall) {
     // STOP from the SCM: StopPending, then Stopped with exit code 0; the port is withdrawn and
     // the Core ended.
     DWORD new_core = start_core(*new_port, session);
-    std::vector<DWORD> states;
-    SERVICE_STATUS_PROCESS last{};
+    StopStates stop;
     {
         unique_service manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
         unique_service service(
@@ -417,21 +447,10 @@ TEST_F(ServiceTest, InstallServeReinstallStopAndUninstall) {
         SERVICE_STATUS sent{};
         ASSERT_TRUE(::ControlService(service.get(), SERVICE_CONTROL_STOP, &sent))
             << ::GetLastError();
-        states.push_back(sent.dwCurrentState);
-        auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            DWORD needed = 0;
-            ASSERT_TRUE(::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
-                                               reinterpret_cast<BYTE*>(&last), sizeof last,
-                                               &needed));
-            if (states.back() != last.dwCurrentState) {
-                states.push_back(last.dwCurrentState);
-            }
-            if (last.dwCurrentState == SERVICE_STOPPED) {
-                break;
-            }
-        }
+        stop = wait_for_stopped(service.get(), sent.dwCurrentState, 30s);
     }
+    const std::vector<DWORD>& states = stop.states;
+    const SERVICE_STATUS_PROCESS& last = stop.last;
     ASSERT_EQ(last.dwCurrentState, DWORD{SERVICE_STOPPED});
     EXPECT_EQ(last.dwWin32ExitCode, 0u);
     EXPECT_EQ(last.dwServiceSpecificExitCode, 0u);
@@ -519,16 +538,8 @@ TEST_F(ServiceTest, StopEndsWhileClientsLeaveRequestsHalfSent) {
     SERVICE_STATUS sent{};
     const auto began = std::chrono::steady_clock::now();
     ASSERT_TRUE(::ControlService(service.get(), SERVICE_CONTROL_STOP, &sent)) << ::GetLastError();
-    SERVICE_STATUS_PROCESS last{};
-    while (std::chrono::steady_clock::now() - began < 30s) {
-        DWORD needed = 0;
-        ASSERT_TRUE(::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
-                                           reinterpret_cast<BYTE*>(&last), sizeof last, &needed));
-        if (last.dwCurrentState == SERVICE_STOPPED) {
-            break;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
+    const SERVICE_STATUS_PROCESS last =
+        wait_for_stopped(service.get(), sent.dwCurrentState, 30s).last;
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - began);
     std::printf("STOP with three stalled clients: %s after %lld ms\n",
@@ -577,6 +588,36 @@ TEST_F(ServiceTest, UninstallWaitsWhileAnotherHandleKeepsTheServiceAlive) {
     std::optional<SERVICE_STATUS_PROCESS> status = service_status();
     ASSERT_TRUE(status);
     EXPECT_EQ(status->dwCurrentState, DWORD{SERVICE_RUNNING});
+}
+
+// Install sets the recovery actions on the service it creates. Wine's SCM keeps no recovery
+// setting to read back, so the call is recorded on its way to the SCM; the start is refused, so
+// that this test program, which install registers as the service's executable, never runs as one.
+TEST_F(ServiceTest, InstallSetsTheRecoveryActions) {
+    struct RecordingCalls final : InstallSystemCalls {
+        Status set_failure_actions(SC_HANDLE service, const scm::FailureActions& actions) override {
+            recorded.push_back(actions);
+            return InstallSystemCalls::set_failure_actions(service, actions);
+        }
+        Status start_service(SC_HANDLE) override { return Error::os(ERROR_SERVICE_DISABLED); }
+        std::vector<scm::FailureActions> recorded;
+    } calls;
+    Status installed = install_helper_service(::GetCurrentProcessId(), calls);
+    ASSERT_FALSE(installed);
+    EXPECT_EQ(installed.error().message(), "start helper service");
+    ASSERT_TRUE(registration());
+
+    // Three restarts 5 s apart, the failure count reset after a day, no reboot and no command.
+    ASSERT_EQ(calls.recorded.size(), 1u);
+    const scm::FailureActions& recovery = calls.recorded[0];
+    EXPECT_EQ(recovery.reset_period_seconds, 86400u);
+    EXPECT_FALSE(recovery.reboot_message);
+    EXPECT_FALSE(recovery.command);
+    ASSERT_EQ(recovery.actions.size(), 3u);
+    for (const SC_ACTION& action : recovery.actions) {
+        EXPECT_EQ(action.Type, SC_ACTION_RESTART);
+        EXPECT_EQ(action.Delay, 5000u);
+    }
 }
 
 TEST_F(ServiceTest, PathWithSpaceIsRegisteredQuoted) {
@@ -691,6 +732,10 @@ TEST_F(ServiceTest, DiagnosticClientCommands) {
     HelperRun uninstall = run_client(L"uninstall");
     EXPECT_EQ(uninstall.exit_code, 0u) << uninstall.err;
     EXPECT_FALSE(runtime_key_exists());
+    if (!expected_core_digest_is_sample()) {
+        GTEST_SKIP() << "start, logs and stop not run: this Helper is built for another Core "
+                        "than the sample in bin/";
+    }
 }
 
 }  // namespace
