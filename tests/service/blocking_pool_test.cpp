@@ -7,6 +7,8 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/use_future.hpp>
 #include <chrono>
 #include <future>
 #include <stdexcept>
@@ -91,6 +93,12 @@ TEST(BlockingPool, ConcurrentTasksAreBoundedByTheThreadLimit) {
         int seen = peak.load();
         while (now > seen && !peak.compare_exchange_weak(seen, now)) {
         }
+        // Held until two run at once, however late the second thread starts, then a while
+        // longer: a pool that made a third thread would show it.
+        const auto give_up = std::chrono::steady_clock::now() + 20s;
+        while (peak.load() < 2 && std::chrono::steady_clock::now() < give_up) {
+            std::this_thread::sleep_for(1ms);
+        }
         std::this_thread::sleep_for(50ms);
         --running;
         return text_reply(200, "");
@@ -116,7 +124,7 @@ TEST(BlockingPool, ConcurrentTasksAreBoundedByTheThreadLimit) {
 TEST(BlockingPool, IdleThreadsEndAndNewOnesAreMade) {
     BlockingPool pool(4, 20ms);
     ASSERT_TRUE(run_in_sequence(pool, {[] { return text_reply(200, ""); }}).results[0].ok());
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
     while (pool.thread_count() != 0 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(5ms);
     }
@@ -156,8 +164,9 @@ TEST(BlockingPool, ShutdownDropsQueuedTasks) {
         first);
     ASSERT_EQ(started.get_future().wait_for(10s), std::future_status::ready);
     spawn([] { return text_reply(200, "never"); }, second);
-    // Give the second task time to reach the queue of the busy one-thread pool.
-    std::this_thread::sleep_for(50ms);
+    // The coroutine submits its task in the handler that starts it; a handler posted after it
+    // runs once the task is in the busy one-thread pool's queue.
+    boost::asio::post(io, boost::asio::use_future).wait();
 
     std::thread stopper([&] { pool.shutdown(); });
     auto dropped = second.get_future();

@@ -117,7 +117,21 @@ scm::FailureActions helper_recovery_actions() {
     return recovery;
 }
 
+Status InstallSystemCalls::set_failure_actions(SC_HANDLE service,
+                                               const scm::FailureActions& actions) {
+    return scm::set_failure_actions(service, actions);
+}
+
+Status InstallSystemCalls::start_service(SC_HANDLE service) {
+    return scm::start_service(service);
+}
+
 Status install_helper_service(std::uint32_t owner_pid) {
+    InstallSystemCalls calls;
+    return install_helper_service(owner_pid, calls);
+}
+
+Status install_helper_service(std::uint32_t owner_pid, InstallSystemCalls& calls) {
     peer::AccountReadCalls account_calls;
     Result<std::string> owner = peer::owner_account_sid(owner_pid, account_calls);
     DROVANE_RETURN_IF_ERROR_MSG(owner, "read the account of process " + std::to_string(owner_pid));
@@ -129,9 +143,10 @@ Status install_helper_service(std::uint32_t owner_pid) {
     Result<unique_service> service = scm::create_service(
         manager->get(), helper_service_info(path->native(), *owner), new_service_access);
     DROVANE_RETURN_IF_ERROR_MSG(service, "create helper service");
-    DROVANE_RETURN_IF_ERROR_MSG(scm::set_failure_actions(service->get(), helper_recovery_actions()),
-                                "configure helper service recovery");
-    if (Status started = scm::start_service(service->get());
+    DROVANE_RETURN_IF_ERROR_MSG(
+        calls.set_failure_actions(service->get(), helper_recovery_actions()),
+        "configure helper service recovery");
+    if (Status started = calls.start_service(service->get());
         !started && !has_code(started.error(), ERROR_SERVICE_ALREADY_RUNNING)) {
         return std::move(started).error().context("start helper service");
     }

@@ -10,9 +10,21 @@
 
 namespace drovane::win {
 
+// The service manager calls of installation whose effect cannot be read back everywhere (Wine
+// keeps no recovery setting), so that a test records them. Each answers as the SCM does.
+class InstallSystemCalls {
+  public:
+    virtual ~InstallSystemCalls() = default;
+    // ChangeServiceConfig2W with the recovery (failure) actions.
+    virtual Status set_failure_actions(SC_HANDLE service, const scm::FailureActions& actions);
+    // StartServiceW without arguments.
+    virtual Status start_service(SC_HANDLE service);
+};
+
 // Replaces any registration with a new one whose owner is the account of process `owner_pid`,
 // starts it and returns once it reports Running (its port is published by then).
 Status install_helper_service(std::uint32_t owner_pid);
+Status install_helper_service(std::uint32_t owner_pid, InstallSystemCalls& calls);
 
 // The recovery setting install writes once the service is created: a restart after each of the
 // first three failures, 5000 ms after it, the failure count reset after a day without one.

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <nghttp2/nghttp2.h>
 
+#include <algorithm>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/use_future.hpp>
 #include <chrono>
@@ -27,6 +28,10 @@
 #include "service/windows/service_status.hpp"
 #include "text.hpp"
 #include "win/handles.hpp"
+
+// After <windows.h> and <winsock2.h>, which they need.
+#include <iphlpapi.h>
+#include <ws2tcpip.h>
 
 namespace drovane::win {
 namespace {
@@ -153,11 +158,13 @@ class Client {
         return true;
     }
 
-    // Some bytes, or nothing at the end of the connection (close, reset or timeout).
+    // Some bytes, or nothing at the end of the connection (close, reset or timeout; ending()
+    // tells which).
     std::optional<std::string> receive_some() {
         char chunk[4096];
         int got = ::recv(socket_.get(), chunk, sizeof(chunk), 0);
         if (got <= 0) {
+            timed_out_ = got < 0 && ::WSAGetLastError() == WSAETIMEDOUT;
             return std::nullopt;
         }
         return std::string(chunk, static_cast<std::size_t>(got));
@@ -193,8 +200,21 @@ class Client {
         return response;
     }
 
-    // Whether the server ends the connection without sending anything more.
-    bool closed_without_data() { return pending_.empty() && !receive_some().has_value(); }
+    // How the connection goes on from here: "closed" when the server ends it (a close or a
+    // reset) without sending anything more, "timed out" when it stays open past the receive
+    // timeout, or "sent ..." with what came instead.
+    std::string ending() {
+        std::string more = pending_;
+        pending_.clear();
+        if (more.empty()) {
+            std::optional<std::string> got = receive_some();
+            if (!got) {
+                return timed_out_ ? "timed out" : "closed";
+            }
+            more = *got;
+        }
+        return "sent " + more.substr(0, 200);
+    }
 
     void close() { socket_.reset(); }
 
@@ -210,8 +230,66 @@ class Client {
 
     unique_socket socket_;
     bool connected_ = false;
+    bool timed_out_ = false;
     std::string pending_;
 };
+
+// The local addresses of the TCP listeners on `port`, IPv4 and IPv6 ("[...]"), as text.
+std::vector<std::string> listeners_on(std::uint16_t port) {
+    auto table = [](ULONG family) {
+        std::vector<char> buffer(1);
+        DWORD size = 0;
+        DWORD result = ERROR_INSUFFICIENT_BUFFER;
+        while (result == ERROR_INSUFFICIENT_BUFFER) {
+            buffer.resize(std::max<std::size_t>(size, buffer.size() * 2));
+            size = static_cast<DWORD>(buffer.size());
+            result = ::GetExtendedTcpTable(buffer.data(), &size, FALSE, family,
+                                           TCP_TABLE_OWNER_PID_LISTENER, 0);
+        }
+        EXPECT_EQ(result, static_cast<DWORD>(NO_ERROR)) << "TCP table of family " << family;
+        return result == NO_ERROR ? buffer : std::vector<char>();
+    };
+    std::vector<std::string> found;
+    char text[INET6_ADDRSTRLEN];
+    if (std::vector<char> v4 = table(AF_INET); !v4.empty()) {
+        const auto* rows = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(v4.data());
+        for (DWORD i = 0; i < rows->dwNumEntries; ++i) {
+            const MIB_TCPROW_OWNER_PID& row = rows->table[i];
+            if (::ntohs(static_cast<u_short>(row.dwLocalPort)) == port) {
+                in_addr address{};
+                address.s_addr = row.dwLocalAddr;
+                found.push_back(::inet_ntop(AF_INET, &address, text, sizeof(text)));
+            }
+        }
+    }
+    if (std::vector<char> v6 = table(AF_INET6); !v6.empty()) {
+        const auto* rows = reinterpret_cast<const MIB_TCP6TABLE_OWNER_PID*>(v6.data());
+        for (DWORD i = 0; i < rows->dwNumEntries; ++i) {
+            const MIB_TCP6ROW_OWNER_PID& row = rows->table[i];
+            if (::ntohs(static_cast<u_short>(row.dwLocalPort)) == port) {
+                in6_addr address{};
+                std::memcpy(&address, row.ucLocalAddr, sizeof(address));
+                found.push_back(std::string("[") +
+                                ::inet_ntop(AF_INET6, &address, text, sizeof(text)) + "]");
+            }
+        }
+    }
+    return found;
+}
+
+// Whether a connection to `port` on the IPv6 loopback address is accepted.
+bool ipv6_loopback_connects(std::uint16_t port) {
+    unique_socket socket(::socket(AF_INET6, SOCK_STREAM, IPPROTO_TCP));
+    if (!socket) {
+        return false;  // no IPv6 here at all
+    }
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr.s6_addr[15] = 1;  // ::1
+    address.sin6_port = htons(port);
+    return ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) ==
+           0;
+}
 
 std::string get_request(std::string_view target) {
     return "GET " + std::string(target) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
@@ -306,7 +384,18 @@ Http2Result http2_get(std::uint16_t port, const std::string& path) {
 
 class EndpointServer : public ::testing::Test {
   protected:
+    static std::size_t count_deadline_lines() {
+        const std::string log = hub::helper_log_text();
+        std::size_t lines = 0;
+        for (std::size_t at = log.find(" still open "); at != std::string::npos;
+             at = log.find(" still open ", at + 1)) {
+            ++lines;
+        }
+        return lines;
+    }
+
     void SetUp() override {
+        deadline_lines_before_ = count_deadline_lines();
         withdraw_port();
         Result<std::unique_ptr<Runtime>> created = Runtime::create();
         ASSERT_TRUE(created) << created.error().text();
@@ -318,6 +407,12 @@ class EndpointServer : public ::testing::Test {
         core_.ping_hook = [](const std::string& digest) {
             return hub::HelperPath{"pong " + digest};
         };
+    }
+
+    // Whether the drain's deadline ended connections during this test: it logs a line when it
+    // does. A connection the drain closes itself is closed well before.
+    bool deadline_ended_connections() const {
+        return count_deadline_lines() > deadline_lines_before_;
     }
 
     void TearDown() override {
@@ -370,6 +465,7 @@ class EndpointServer : public ::testing::Test {
     ShutdownSender sender_;
     ShutdownReceiver receiver_;
     std::future<Status> result_;
+    std::size_t deadline_lines_before_ = 0;
 };
 
 TEST_F(EndpointServer, PublishesServesKeepAliveAndCleansUpOnStop) {
@@ -378,6 +474,9 @@ TEST_F(EndpointServer, PublishesServesKeepAliveAndCleansUpOnStop) {
     std::uint16_t port = running_port();
     ASSERT_NE(port, 1);
     ASSERT_NE(port, 0);
+    // Listening on the IPv4 loopback address alone: nothing on another address, nothing on IPv6.
+    EXPECT_EQ(listeners_on(port), std::vector<std::string>{"127.0.0.1"});
+    EXPECT_FALSE(ipv6_loopback_connects(port));
 
     Client client(port);
     ASSERT_TRUE(client.connected());
@@ -395,9 +494,10 @@ TEST_F(EndpointServer, PublishesServesKeepAliveAndCleansUpOnStop) {
 
     sender_.send(true);
     // The idle keep-alive connection is closed by the drain, not left to the client.
-    EXPECT_TRUE(client.closed_without_data());
+    EXPECT_EQ(client.ending(), "closed");
     Status result = finish();
     ASSERT_TRUE(result) << result.error().text();
+    EXPECT_FALSE(deadline_ended_connections());
 
     std::vector<ServiceStatus> reports = status_.reports();
     ASSERT_EQ(reports.size(), 2u);
@@ -444,7 +544,7 @@ TEST_F(EndpointServer, RepliesThatAskToCloseEndTheConnection) {
         std::optional<Response> reply = client.read_response();
         ASSERT_TRUE(reply) << c.status;
         EXPECT_EQ(reply->status, c.status);
-        EXPECT_TRUE(client.closed_without_data()) << c.status;
+        EXPECT_EQ(client.ending(), "closed") << c.status;
     }
     EXPECT_EQ(core_.count("ping"), 0u);
     sender_.send(true);
@@ -458,7 +558,7 @@ TEST_F(EndpointServer, ConnectionsFromAnotherAccountAreClosedUnanswered) {
         Client client(port);
         ASSERT_TRUE(client.connected());
         (void)client.send_all(get_request("/logs"));
-        EXPECT_TRUE(client.closed_without_data()) << i;
+        EXPECT_EQ(client.ending(), "closed") << i;
     }
     sender_.send(true);
     ASSERT_TRUE(finish());
@@ -484,7 +584,7 @@ TEST_F(EndpointServer, StopLetsARequestInFlightFinishAndClosesIdleConnections) {
 
     sender_.send(true);
     ASSERT_TRUE(status_.wait_for(SERVICE_STOP_PENDING));
-    EXPECT_TRUE(idle.closed_without_data());
+    EXPECT_EQ(idle.ending(), "closed");
     EXPECT_FALSE(finished_within(300ms));    // draining waits for the request in flight
     EXPECT_FALSE(Client(port).connected());  // no longer accepting
 
@@ -493,9 +593,10 @@ TEST_F(EndpointServer, StopLetsARequestInFlightFinishAndClosesIdleConnections) {
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->status, 200);
     EXPECT_EQ(reply->body, "pong late");
-    EXPECT_TRUE(busy.closed_without_data());
+    EXPECT_EQ(busy.ending(), "closed");
     busy.close();  // as a client does once the server has closed its side
     EXPECT_TRUE(finish());
+    EXPECT_FALSE(deadline_ended_connections());
     EXPECT_FALSE(runtime_key_exists());
 }
 
@@ -513,7 +614,7 @@ TEST_F(EndpointServer, FlagAlreadySetStopsWithoutAcceptingAnything) {
     EXPECT_EQ(states(status_.reports()),
               (std::vector<std::uint32_t>{SERVICE_RUNNING, SERVICE_STOP_PENDING}));
     ASSERT_TRUE(early && early->connected());
-    EXPECT_TRUE(early->closed_without_data());
+    EXPECT_EQ(early->ending(), "closed");
     EXPECT_EQ(core_.count("ping"), 0u);
     EXPECT_EQ(core_.count("shutdown"), 1u);
     EXPECT_FALSE(runtime_key_exists());

@@ -1,12 +1,15 @@
 #!/usr/bin/python3
-"""Runs the router tests with their reply log on, then checks every logged reply against the
-protocol document: the status is one the document gives for that path and method, the content
+"""Runs the router tests and the HTTP tests that provoke the HTTP layer's own replies with their
+reply log on, then checks every logged reply against the protocol document: the status is one the document gives for that path and method, the content
 type is one it lists, a JSON body validates against the schema given for it, the required headers
 are there with valid values (a header documented as an integer is its decimal digits) and no
 header is sent that the document does not name. It also fails when a documented reply was never
 produced, so the document and the tests cannot drift apart.
 
-Usage: check_openapi_replies.py TEST_PROGRAM OPENAPI_YAML
+A router reply is looked up under its path and method (or x-drovane-unrouted); a reply of the
+HTTP layer, to a request head it cannot read, under x-drovane-refused-heads.
+
+Usage: check_openapi_replies.py ROUTER_TEST_PROGRAM HTTP_TEST_PROGRAM OPENAPI_YAML
 """
 
 import json
@@ -19,7 +22,12 @@ import tempfile
 import jsonschema
 import yaml
 
-SERVER_HEADERS = {"content-type"}  # described by each reply's content, not as a header
+# Described by each reply's content, or the framing every reply has, not as a header.
+SERVER_HEADERS = {"content-type", "content-length"}
+# The HTTP tests whose replies come from the HTTP layer itself, never from the router.
+HTTP_LAYER_TESTS = ["HttpServer.RequestHeadsBeastRefusesGetJsonErrorsAndClose",
+                    "HttpServer.HeaderListLimitGetsTheSameReplyOverBothProtocols"]
+REFUSED_HEADS = "x-drovane-refused-heads"
 # Documented replies that the router tests do not produce, (method, path, status, content type)
 # to the reason that is enough. None today.
 UNPRODUCED: dict = {}
@@ -50,9 +58,14 @@ def operation_responses(document, method, path):
 
 
 def check_reply(document, resolver, reply):
-    method, path, status = reply["method"], reply["path"], str(reply["status"])
+    status = str(reply["status"])
     headers = {name: value for name, value in reply["headers"]}
-    where, responses = operation_responses(document, method, path)
+    if reply.get("layer") == "http":
+        method, path = "*", "(a refused request head)"
+        where, responses = REFUSED_HEADS, document[REFUSED_HEADS]["responses"]
+    else:
+        method, path = reply["method"], reply["path"]
+        where, responses = operation_responses(document, method, path)
     label = f"{method} {path} -> {status}"
     if status not in responses:
         return None, [f"{label}: status not documented under {where}"]
@@ -104,33 +117,47 @@ def documented_replies(document):
             for status, response in operation["responses"].items():
                 for content_type in load_refs(document, response).get("content", {}):
                     keys.add((method.upper(), path, status, content_type))
-    for status, response in document["x-drovane-unrouted"]["responses"].items():
-        for content_type in load_refs(document, response).get("content", {}):
-            keys.add(("*", "x-drovane-unrouted", status, content_type))
+    for section in ("x-drovane-unrouted", REFUSED_HEADS):
+        for status, response in document[section]["responses"].items():
+            for content_type in load_refs(document, response).get("content", {}):
+                keys.add(("*", section, status, content_type))
     return keys
 
 
+def logged_replies(command, log, what):
+    """Runs a test program with its reply log on; its replies, or None after saying why not."""
+    environment = dict(os.environ, DROVANE_REPLY_LOG=log)
+    run = subprocess.run(command, env=environment, stdout=subprocess.PIPE,
+                         stderr=subprocess.STDOUT, text=True, check=False)
+    if run.returncode != 0:
+        print(run.stdout)
+        print(f"the {what} failed (exit {run.returncode})")
+        return None
+    if not os.path.exists(log):
+        print(f"the {what} logged no reply: is DROVANE_REPLY_LOG still read?")
+        return None
+    with open(log, encoding="utf-8") as file:
+        return [json.loads(line) for line in file]
+
+
 def main():
-    program, document_path = sys.argv[1], sys.argv[2]
+    router_program, http_program, document_path = sys.argv[1], sys.argv[2], sys.argv[3]
     with open(document_path, encoding="utf-8") as file:
         document = yaml.safe_load(file)
     resolver = jsonschema.RefResolver(base_uri="", referrer=document)
 
     with tempfile.TemporaryDirectory() as directory:
-        log = os.path.join(directory, "replies.jsonl")
-        environment = dict(os.environ, DROVANE_REPLY_LOG=log)
-        run = subprocess.run([program, "--gtest_filter=Router*", "--gtest_brief=1"],
-                             env=environment, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                             text=True, check=False)
-        if run.returncode != 0:
-            print(run.stdout)
-            print(f"the router tests failed (exit {run.returncode})")
-            return 1
-        if not os.path.exists(log):
-            print("the router tests logged no reply: is DROVANE_REPLY_LOG still read?")
-            return 1
-        with open(log, encoding="utf-8") as file:
-            replies = [json.loads(line) for line in file]
+        router = logged_replies([router_program, "--gtest_filter=Router*", "--gtest_brief=1"],
+                                os.path.join(directory, "router.jsonl"), "router tests")
+        layer = logged_replies([http_program, "--gtest_filter=" + ":".join(HTTP_LAYER_TESTS),
+                                "--gtest_brief=1"],
+                               os.path.join(directory, "http.jsonl"), "HTTP layer tests")
+    if router is None or layer is None:
+        return 1
+    if any(reply.get("layer") != "http" for reply in layer):
+        print("the HTTP layer tests logged a reply that is not the HTTP layer's own")
+        return 1
+    replies = router + layer
 
     problems, seen = [], set()
     for reply in replies:
@@ -138,17 +165,18 @@ def main():
         problems += found
         if key is not None:
             method, where, status, content_type = key
-            seen.add(("*" if where == "x-drovane-unrouted" else method, where, status,
-                      content_type))
+            seen.add(("*" if where in ("x-drovane-unrouted", REFUSED_HEADS) else method, where,
+                      status, content_type))
     for key in sorted(documented_replies(document) - seen):
         if key not in UNPRODUCED:
-            problems.append(f"documented but no router test produced it: {' '.join(key)}")
+            problems.append(f"documented but no test produced it: {' '.join(key)}")
     for key in sorted(seen & set(UNPRODUCED)):
         problems.append(f"produced now, remove it from UNPRODUCED: {' '.join(key)}")
 
     for problem in problems:
         print(problem)
-    print(f"{len(replies)} router replies checked against {document_path}: "
+    print(f"{len(router)} router and {len(layer)} HTTP layer replies checked against "
+          f"{document_path}: "
           f"{len(seen)} documented replies seen, {len(problems)} problems")
     return 1 if problems else 0
 

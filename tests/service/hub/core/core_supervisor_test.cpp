@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "core_digest.hpp"
+#include "sample_core_digest.hpp"
 #include "service/hub/core/core_launch.hpp"
 #include "service/hub/core/core_rules.hpp"
 #include "service/hub/core/core_supervisor.hpp"
@@ -304,7 +305,7 @@ class CoreSupervisorTest : public ::testing::Test {
                                std::function<void(const fs::path&)> hook = {}) {
         CoreSupervisorOptions options;
         options.core_path = core.value_or(sample_core());
-        options.expected_digest = file_digest(sample_core());
+        options.expected_digest = kSampleCoreDigest;
         options.calls = calls_;
         options.after_verification_for_testing = std::move(hook);
         options.log = log_;
@@ -346,7 +347,7 @@ class CoreSupervisorTest : public ::testing::Test {
         return std::find(lines.begin(), lines.end(), line) != lines.end();
     }
 
-    bool wait_for(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s) {
+    bool wait_for(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 30s) {
         auto deadline = std::chrono::steady_clock::now() + timeout;
         while (!condition()) {
             if (std::chrono::steady_clock::now() >= deadline) {
@@ -357,7 +358,7 @@ class CoreSupervisorTest : public ::testing::Test {
         return true;
     }
 
-    bool wait_for_line(const std::string& line, std::chrono::milliseconds timeout = 5s) {
+    bool wait_for_line(const std::string& line, std::chrono::milliseconds timeout = 30s) {
         return wait_for([&] { return logged(line); }, timeout);
     }
 
@@ -678,8 +679,11 @@ TEST_F(CoreSupervisorTest, HandleCountReturnsAfterManyCycles) {
     for (int i = 0; i < 200 && !HasFailure(); ++i) {
         cycle(i);
     }
-    // A handle lost per cycle would show as some hundreds more.
-    EXPECT_LE(settled_count(), after_first + 3) << "after the first cycles: " << after_first;
+    // A handle lost per cycle would show as some hundreds more. The last watchers may still be
+    // ending on a loaded machine: the count is read until it settles.
+    std::size_t after_all = 0;
+    EXPECT_TRUE(wait_for([&] { return (after_all = own_handle_count()) <= after_first + 3; }, 20s))
+        << "after the first cycles: " << after_first << ", after all: " << after_all;
 }
 
 TEST_F(CoreSupervisorTest, InvalidUtf8EndsTheCopy) {
@@ -720,7 +724,7 @@ TEST_F(CoreSupervisorTest, ReleaseEndsWhatTheCoreStartedThroughTheJob) {
     auto child_process = open_process(child);
     EXPECT_TRUE(running(child_process.get()));
     expect_stop(core.stop_core({kSession}), CoreStopped::stopped);
-    EXPECT_TRUE(exit_code_within(child_process.get(), 3s).has_value());
+    EXPECT_TRUE(exit_code_within(child_process.get(), 20s).has_value());
 }
 
 TEST_F(CoreSupervisorTest, CoreFileIsHeldFromVerificationToReply) {
@@ -741,7 +745,7 @@ TEST_F(CoreSupervisorTest, CoreFileIsHeldFromVerificationToReply) {
         win::unique_file reader(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                               OPEN_EXISTING, 0, nullptr));
         EXPECT_TRUE(reader);
-        PingOutcome ping = self->ping_helper(file_digest(sample_core()));
+        PingOutcome ping = self->ping_helper(std::string(kSampleCoreDigest));
         EXPECT_TRUE(std::holds_alternative<HelperPath>(ping));
         checked = true;
     });
@@ -766,7 +770,8 @@ TEST_F(CoreSupervisorTest, StartHoldsTheLockWhileMalformedRequestsAndPingsGoAhea
 
     expect_failure(core.stop_core({"not a session"}), CoreFailureKind::invalid_session,
                    "invalid Core session ID");
-    EXPECT_TRUE(std::holds_alternative<HelperPath>(core.ping_helper(file_digest(sample_core()))));
+    EXPECT_TRUE(
+        std::holds_alternative<HelperPath>(core.ping_helper(std::string(kSampleCoreDigest))));
     auto stop = std::async(std::launch::async, [&] { return core.stop_core({kSession}); });
     EXPECT_EQ(stop.wait_for(200ms), std::future_status::timeout);  // waits for the start
     go_on.set_value();
@@ -796,8 +801,10 @@ TEST_F(CoreSupervisorTest, CoreThatOutlivesTerminationStaysHeld) {
     auto began = std::chrono::steady_clock::now();
     expect_failure(core.stop_core({kSession}), CoreFailureKind::stop_failed, stuck);
     auto took = std::chrono::steady_clock::now() - began;
+    // It waits its 1.5 s for the exit, then gives up; how much longer a loaded machine takes
+    // is not the point.
     EXPECT_GE(took, 1500ms);
-    EXPECT_LT(took, 2500ms);
+    EXPECT_LT(took, 20s);
     EXPECT_TRUE(logged("Helper could not stop the managed Core: " + stuck));
 
     expect_failure(core.start_core({address("a11"), kOtherSession}), CoreFailureKind::stop_failed,
@@ -842,7 +849,7 @@ TEST_F(CoreSupervisorTest, ConfinementFailureEndsTheUnconfinedCore) {
         EXPECT_TRUE(logged("Helper could not confine the Core: " + text));
         EXPECT_FALSE(core.held_session_for_testing());
         ASSERT_EQ(calls_->terminated.size(), 1u);
-        EXPECT_EQ(exit_code_within(calls_->terminated[0].get(), 2s), 1u);
+        EXPECT_EQ(exit_code_within(calls_->terminated[0].get(), 20s), 1u);
     }
     // It never ran: it wrote nothing.
     for (const std::string& line : new_log()) {
@@ -880,7 +887,7 @@ TEST_F(CoreSupervisorTest, FailureAtAnyLaunchStepEndsTheSuspendedCore) {
         expect_failure(core.start_core({address("a11"), kSession}), c.kind, c.message);
         EXPECT_FALSE(core.held_session_for_testing());
         ASSERT_EQ(calls_->terminated.size(), 1u);
-        EXPECT_EQ(exit_code_within(calls_->terminated[0].get(), 2s), 1u);
+        EXPECT_EQ(exit_code_within(calls_->terminated[0].get(), 20s), 1u);
         // The supervisor goes on: the next start launches and records a Core.
         calls_->throw_at = LaunchStep::none;
         calls_->resume_error = 0;
@@ -910,7 +917,9 @@ TEST_F(CoreSupervisorTest, OnlyTheCoresOwnHandlesAreInherited) {
 }
 
 TEST_F(CoreSupervisorTest, PingComparesTheDigestExactly) {
-    const std::string digest = file_digest(sample_core());
+    // The supervisor's hashing agrees with CMake's.
+    const std::string digest(kSampleCoreDigest);
+    EXPECT_EQ(file_digest(sample_core()), digest);
     std::string upper = digest;
     for (char& c : upper) {
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -939,12 +948,12 @@ TEST_F(CoreSupervisorTest, PingWithoutACoreFileNamesTheSystemError) {
         return error != nullptr ? error->text() : std::string();
     };
     const std::string text = Error::os(ERROR_PATH_NOT_FOUND).text();
-    EXPECT_EQ(failure_text(core.ping_helper(file_digest(sample_core()))), text);
+    EXPECT_EQ(failure_text(core.ping_helper(std::string(kSampleCoreDigest))), text);
     EXPECT_EQ(new_log(), std::vector<std::string>{"Helper ping failed: " + text});
 
     fs::path copy = core_copy();
     fs::remove(copy);
-    EXPECT_EQ(failure_text(supervisor(copy).ping_helper(file_digest(sample_core()))),
+    EXPECT_EQ(failure_text(supervisor(copy).ping_helper(std::string(kSampleCoreDigest))),
               Error::os(ERROR_FILE_NOT_FOUND).text());
 }
 
@@ -955,7 +964,7 @@ TEST_F(CoreSupervisorTest, ProductDefaultsUseTheCoreBesideTheHelper) {
     if (!expected_core_digest_is_sample()) {
         GTEST_SKIP() << "this build embeds another Core's digest";
     }
-    EXPECT_EQ(expected_core_digest(), file_digest(sample_core()));
+    EXPECT_EQ(expected_core_digest(), kSampleCoreDigest);
     CoreSupervisor core;
     EXPECT_TRUE(
         std::holds_alternative<HelperPath>(core.ping_helper(std::string(expected_core_digest()))));

@@ -364,15 +364,19 @@ TEST(BrowserAgainstTheFront, HostilePagesReachNoStartOrStopAndReadNoReply) {
     const std::string report = "http://127.0.0.1:" + std::to_string(pages.report_port);
     const std::string query =
         "?helper=" + helper_port + "&report=" + report + "&name=" + kReboundName + "&page=";
+    const std::string rebound_origin = std::string("http://") + kReboundName + ":" + helper_port;
+    const std::vector<std::string> labels = {"rebound", "loopback", "file"};
+    // Each page pings with a digest of its own, which tells whose pings reached the Helper.
+    const std::vector<std::string> digests = {std::string(64, '1'), std::string(64, '2'),
+                                              std::string(64, '3')};
     const std::vector<std::string> urls = {
-        std::string("http://") + kReboundName + ":" + helper_port + "/hostile.html" + query +
-            "rebound",
-        report + "/hostile.html" + query + "loopback",
-        "file://" + std::string(DROVANE_HOSTILE_PAGE) + query + "file",
+        rebound_origin + "/hostile.html" + query + "rebound&digest=" + digests[0],
+        report + "/hostile.html" + query + "loopback&digest=" + digests[1],
+        "file://" + std::string(DROVANE_HOSTILE_PAGE) + query + "file&digest=" + digests[2],
     };
     // One browser per page: headless Chromium opens only one.
     std::vector<std::unique_ptr<Browser>> browsers;
-    for (const char* label : {"rebound", "loopback", "file"}) {
+    for (const std::string& label : labels) {
         browsers.push_back(std::make_unique<Browser>(urls[browsers.size()], label));
         ASSERT_TRUE(browsers.back()->started()) << "could not start " << kChromium;
     }
@@ -438,6 +442,27 @@ TEST(BrowserAgainstTheFront, HostilePagesReachNoStartOrStopAndReadNoReply) {
         EXPECT_FALSE(a.learned) << a.page << " learned " << a.target << " " << a.attempt << ": "
                                 << a.what;
     }
+    // The pages' requests reached the Helper, so the rules above were put to the test: a
+    // browser that blocked every loopback request would fail each attempt on its own. Each
+    // page's pings were admitted and reached the Core, and every fetch of the rebound page to
+    // its own origin, which it may read, read the Helper's 403.
+    for (std::size_t page = 0; page < labels.size(); ++page) {
+        std::size_t pings = 0;
+        for (const testing::RecordingCore::Call& call : front.core.calls()) {
+            pings += call.operation == "ping" && call.arguments == std::vector{digests[page]};
+        }
+        EXPECT_GT(pings, 0u) << "no ping of the " << labels[page] << " page reached the Helper";
+    }
+    std::size_t same_origin = 0;
+    for (const Attempt& a : attempts) {
+        if (a.page.rfind("rebound ", 0) == 0 && a.target == rebound_origin &&
+            a.attempt.rfind("fetch ", 0) == 0) {
+            ++same_origin;
+            EXPECT_EQ(a.what.rfind("403 ", 0), 0u) << a.attempt << ": " << a.what;
+        }
+    }
+    EXPECT_GT(same_origin, 0u);
+
     // The plain client's start is the only start, and nothing stopped.
     EXPECT_NE(started.find("HTTP/1.1 200 OK"), std::string::npos) << started;
     std::vector<std::string> changes;

@@ -21,6 +21,9 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/use_future.hpp>
 #include <boost/asio/write.hpp>
+#include <boost/json/array.hpp>
+#include <boost/json/object.hpp>
+#include <boost/json/serialize.hpp>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -303,6 +306,33 @@ const std::string kForbiddenBody =
     "{\"code\":\"invalidRequest\",\"message\":\"browser origins and non-local hosts are not "
     "allowed\"}";
 
+// With DROVANE_REPLY_LOG naming a file, a reply of the HTTP layer's own (an HTTP/1.1 response as
+// received) is appended to it as one JSON line, for the check of the replies against the
+// protocol document. The framing's length is left out; every other header is kept.
+void log_http_layer_reply(const std::string& raw) {
+    const char* file = std::getenv("DROVANE_REPLY_LOG");
+    const std::size_t end = raw.find("\r\n\r\n");
+    if (file == nullptr || *file == '\0' || end == std::string::npos || raw.size() < 12) {
+        return;
+    }
+    boost::json::array headers;
+    for (std::size_t at = raw.find("\r\n") + 2; at < end;) {
+        const std::size_t line_end = raw.find("\r\n", at);
+        const std::string line = raw.substr(at, line_end - at);
+        const std::size_t colon = line.find(": ");
+        if (line.substr(0, colon) != "content-length") {
+            headers.push_back(
+                boost::json::array{line.substr(0, colon).c_str(), line.substr(colon + 2).c_str()});
+        }
+        at = line_end + 2;
+    }
+    const boost::json::object entry{{"layer", "http"},
+                                    {"status", std::stoi(raw.substr(9, 3))},
+                                    {"headers", std::move(headers)},
+                                    {"body", raw.substr(end + 4)}};
+    std::ofstream(file, std::ios::app) << boost::json::serialize(entry) << '\n';
+}
+
 // A request head that Beast refuses never reaches the router: the HTTP layer answers it with the
 // JSON error shape and closes, since where the message ends is unknown.
 TEST(HttpServer, RequestHeadsBeastRefusesGetJsonErrorsAndClose) {
@@ -335,7 +365,9 @@ TEST(HttpServer, RequestHeadsBeastRefusesGetJsonErrorsAndClose) {
         SCOPED_TRACE(row.name);
         RawClient client(server.port);
         client.send(row.head + "\r\n");
-        EXPECT_EQ(client.read_reply(), row.reply);
+        const std::string reply = client.read_reply();
+        log_http_layer_reply(reply);
+        EXPECT_EQ(reply, row.reply);
         EXPECT_TRUE(client.closed_within(5s));
     }
 }
@@ -1054,6 +1086,7 @@ TEST(HttpServer, HeaderListLimitGetsTheSameReplyOverBothProtocols) {
             http2.exchange({h2_request("GET", "/logs", {{"x-pad", pad}})});
         EXPECT_EQ(replies[0].status, row.status);
         if (row.status == "431") {
+            log_http_layer_reply(reply);
             EXPECT_EQ(replies[0].body, reply_431);
             EXPECT_NE(reply.find(reply_431), std::string::npos);
             // The stream alone ends: the connection serves the next request.
