@@ -1,7 +1,7 @@
 // Every name the Helper shares with Windows and with the tools around it, in one place: the
 // service, the registry key it publishes its port under, the Helper's and the Core's file names,
-// the Core's pipe prefix, the protocol header, and the recovery setting that install registers
-// and doctor checks.
+// the Core's pipe prefix, the protocol and logs headers, and the recovery setting that install
+// registers and doctor checks.
 #pragma once
 
 #include <algorithm>
@@ -71,6 +71,12 @@ inline constexpr Name core_pipe_prefix{"\\\\.\\pipe\\DrovaneCore_"};
 // The reply header that carries the protocol version, and the version both ends speak.
 inline constexpr Name protocol_header{"x-drovane-helper-protocol"};
 inline constexpr Name protocol_version{"8"};
+
+// The logs reply's headers: the sequence number the next Helper log line will get (on every
+// logs reply), and how many lines after the request's cursor left the log unread (only when
+// some did).
+inline constexpr Name log_next_header{"x-drovane-helper-log-next"};
+inline constexpr Name log_dropped_header{"x-drovane-helper-log-dropped"};
 
 // The recovery setting: a restart after each of the first three failures, 5000 ms after it, the
 // failure count reset after a day without one.

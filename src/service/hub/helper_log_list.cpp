@@ -4,6 +4,20 @@
 #include <vector>
 
 namespace drovane::hub {
+namespace {
+
+std::string join_lines(const std::vector<std::string>& lines) {
+    std::string body;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (i > 0) {
+            body.push_back('\n');
+        }
+        body += lines[i];
+    }
+    return body;
+}
+
+}  // namespace
 
 void HelperLogList::append(std::string line) noexcept {
     try {
@@ -14,25 +28,39 @@ void HelperLogList::append(std::string line) noexcept {
         if (capacity_ > 0) {
             lines_.push_back(std::move(line));
         }
+        ++next_;
     } catch (...) {
-        // Only allocation can fail here; an append reports nothing, so the line is lost.
+        // Only allocation can fail here; an append reports nothing, so the line is lost. Its
+        // number is not used: a reader cannot tell it from a line that was never written.
     }
 }
 
 std::string HelperLogList::text() const {
+    return read(std::nullopt).text;
+}
+
+HelperLogRead HelperLogList::read(std::optional<std::uint64_t> after) const {
     std::vector<std::string> copy;
+    HelperLogRead result;
     {
         std::lock_guard guard(lock_);
-        copy.assign(lines_.begin(), lines_.end());
-    }
-    std::string body;
-    for (std::size_t i = 0; i < copy.size(); ++i) {
-        if (i > 0) {
-            body.push_back('\n');
+        result.next = next_;
+        // The lines held are numbered oldest .. next_ - 1.
+        const std::uint64_t oldest = next_ - lines_.size();
+        std::size_t skip = 0;
+        if (after) {
+            if (*after >= next_) {
+                skip = lines_.size();  // a cursor past the newest line, e.g. of an earlier process
+            } else if (*after + 1 < oldest) {
+                result.dropped = oldest - (*after + 1);
+            } else {
+                skip = static_cast<std::size_t>(*after + 1 - oldest);
+            }
         }
-        body += copy[i];
+        copy.assign(lines_.begin() + static_cast<std::ptrdiff_t>(skip), lines_.end());
     }
-    return body;
+    result.text = join_lines(copy);
+    return result;
 }
 
 }  // namespace drovane::hub

@@ -78,6 +78,7 @@ TEST(HelperLog, ConcurrentAppendsKeepTheBound) {
     }
     const std::string body = log.text();
     EXPECT_EQ(std::count(body.begin(), body.end(), '\n'), 99);
+    EXPECT_EQ(log.read(std::nullopt).next, 241u);  // every append numbered once
 }
 
 TEST(HelperLog, ProcessLogKeepsTheLast100Appends) {

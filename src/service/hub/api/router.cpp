@@ -12,7 +12,6 @@
 #include "service/hub/api/core_replies.hpp"
 #include "service/hub/api/router_rules.hpp"
 #include "service/hub/api/wire.hpp"
-#include "service/hub/helper_log.hpp"
 
 namespace drovane::hub {
 namespace {
@@ -73,13 +72,19 @@ boost::asio::awaitable<Outcome> run_core_task(BlockingPool& pool, std::function<
 
 // One route whose path matched: its method, then its query or body rules, then the hand-off.
 boost::asio::awaitable<RouteOutcome> serve_route(const Route& route, Request& request,
-                                                 CoreOperations& core, BlockingPool& pool) {
+                                                 CoreOperations& core, BlockingPool& pool,
+                                                 const HelperLogList& log) {
     if (request.method != route.method) {
         co_return RejectionKind::MethodNotAllowed;
     }
     switch (route.endpoint) {
-        case Endpoint::logs:
-            co_return logs_reply(helper_log_text());
+        case Endpoint::logs: {
+            const std::optional<LogsQuery> query = parse_logs_query(request.query());
+            if (!query) {
+                co_return RejectionKind::InvalidQuery;
+            }
+            co_return logs_reply(log.read(query->after));
+        }
 
         case Endpoint::ping: {
             std::optional<std::string> digest = parse_ping_query(request.query());
@@ -166,7 +171,7 @@ boost::asio::awaitable<Reply> RequestRouter::route_request(Request& request) con
             if (!path_matches(path, route.name)) {
                 continue;  // NotFound adds nothing
             }
-            RouteOutcome outcome = co_await serve_route(route, request, core_, pool_);
+            RouteOutcome outcome = co_await serve_route(route, request, core_, pool_, log_);
             if (Reply* reply = std::get_if<Reply>(&outcome)) {
                 co_return std::move(*reply);
             }

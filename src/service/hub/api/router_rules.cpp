@@ -1,9 +1,11 @@
 // The request rules that need no I/O: the rejections' replies, the caller headers and the
-// local-caller check, the ping query and the body headers.
+// local-caller check, the ping and logs queries and the body headers.
 #include "service/hub/api/router_rules.hpp"
 
 #include <array>
 #include <limits>
+#include <utility>
+#include <vector>
 
 #include "ascii.hpp"
 #include "names.hpp"
@@ -210,27 +212,71 @@ std::string form_decode(std::string_view text) {
     return sanitize_utf8(bytes);
 }
 
-std::optional<std::string> parse_ping_query(std::optional<std::string_view> query) {
-    std::optional<std::string> digest;
+namespace {
+
+// One key and its value of an HTML-form query, both decoded.
+struct FormPair {
+    std::string key;
+    std::string value;
+};
+
+// The pairs of a query (absent counts as empty), in order: split on "&", empty pieces skipped,
+// each piece split at its first "=" (no "=" is an empty value), keys and values form-decoded.
+std::vector<FormPair> form_pairs(std::optional<std::string_view> query) {
+    std::vector<FormPair> pairs;
     std::string_view rest = query.value_or(std::string_view());
     while (true) {
         const std::size_t amp = rest.find('&');
         const std::string_view piece = rest.substr(0, amp);
         if (!piece.empty()) {
             const std::size_t eq = piece.find('=');
-            const std::string key = form_decode(piece.substr(0, eq));
-            if (key != "coreSha256" || digest) {
-                return std::nullopt;  // any other key, or the key a second time
-            }
-            digest =
-                eq == std::string_view::npos ? std::string() : form_decode(piece.substr(eq + 1));
+            pairs.push_back(
+                {form_decode(piece.substr(0, eq)),
+                 eq == std::string_view::npos ? std::string() : form_decode(piece.substr(eq + 1))});
         }
         if (amp == std::string_view::npos) {
             break;
         }
         rest.remove_prefix(amp + 1);
     }
+    return pairs;
+}
+
+}  // namespace
+
+std::optional<std::string> parse_ping_query(std::optional<std::string_view> query) {
+    std::optional<std::string> digest;
+    for (FormPair& pair : form_pairs(query)) {
+        if (pair.key != "coreSha256" || digest) {
+            return std::nullopt;  // any other key, or the key a second time
+        }
+        digest = std::move(pair.value);
+    }
     return digest;
+}
+
+std::optional<LogsQuery> parse_logs_query(std::optional<std::string_view> query) {
+    LogsQuery logs;
+    for (const FormPair& pair : form_pairs(query)) {
+        if (pair.key != kLogsCursorKey) {
+            continue;  // other keys are ignored, as they were before the cursor existed
+        }
+        if (logs.after || pair.value.empty() || pair.value.size() > kLogsCursorMaxDigits) {
+            return std::nullopt;
+        }
+        std::uint64_t after = 0;
+        for (char c : pair.value) {
+            if (c < '0' || c > '9') {
+                return std::nullopt;
+            }
+            after = after * 10 + static_cast<std::uint64_t>(c - '0');  // 19 digits fit
+        }
+        if (after > kLogsCursorMax) {
+            return std::nullopt;
+        }
+        logs.after = after;
+    }
+    return logs;
 }
 
 std::optional<std::uint64_t> parse_content_length(std::string_view value) {

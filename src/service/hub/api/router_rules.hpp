@@ -1,8 +1,9 @@
 // The pieces of request admission and routing that need no I/O: rejections and their replies,
-// the caller headers and the local-caller check, the ping query, the body headers.
+// the caller headers and the local-caller check, the ping and logs queries, the body headers.
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -68,6 +69,20 @@ std::string form_decode(std::string_view text);
 // The coreSha256 value of a ping query (absent counts as empty), or nothing when the key is
 // missing, repeated, or joined by any other key.
 std::optional<std::string> parse_ping_query(std::optional<std::string_view> query);
+
+// The logs query's cursor: the sequence number of the last line the client has, as 1 to 19
+// decimal digits of at most 2^63 - 1, so that it fits a signed 64-bit integer.
+inline constexpr std::string_view kLogsCursorKey = "after";
+inline constexpr std::size_t kLogsCursorMaxDigits = 19;
+inline constexpr std::uint64_t kLogsCursorMax = std::numeric_limits<std::int64_t>::max();
+
+struct LogsQuery {
+    std::optional<std::uint64_t> after;  // absent: the whole log
+};
+
+// The logs query, or nothing when "after" is repeated, empty or not such a number. Other keys
+// are ignored.
+std::optional<LogsQuery> parse_logs_query(std::optional<std::string_view> query);
 
 // The declared Content-Length when it is an unsigned decimal integer; a value too large for 64
 // bits reads as the largest one, which is above any limit.

@@ -241,6 +241,15 @@ Reply logs_reply(std::string log_text) {
     return with_header(text_reply(200, std::move(log_text)), "cache-control", "no-store");
 }
 
+Reply logs_reply(HelperLogRead read) {
+    Reply reply =
+        with_header(logs_reply(std::move(read.text)), kLogNextHeader, std::to_string(read.next));
+    if (read.dropped > 0) {
+        reply = with_header(std::move(reply), kLogDroppedHeader, std::to_string(read.dropped));
+    }
+    return reply;
+}
+
 std::optional<StartParams> parse_start_params(std::string_view body) {
     ShapeFields<2> fields{{"address", "sessionId"}};
     if (!parse_shape(body, fields)) {

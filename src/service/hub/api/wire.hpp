@@ -10,11 +10,14 @@
 #include "names.hpp"
 #include "service/hub/api/request.hpp"
 #include "service/hub/core_operations.hpp"
+#include "service/hub/helper_log_list.hpp"
 
 namespace drovane::hub {
 
 inline constexpr std::string_view kProtocolHeader = names::protocol_header;
 inline constexpr std::string_view kProtocolVersion = names::protocol_version;
+inline constexpr std::string_view kLogNextHeader = names::log_next_header;
+inline constexpr std::string_view kLogDroppedHeader = names::log_dropped_header;
 
 struct StartReply {
     std::string session_id;
@@ -37,6 +40,8 @@ Reply text_reply(unsigned status, std::string text);
 Reply with_header(Reply reply, std::string_view name, std::string_view value);
 // The logs reply: 200, the Helper log's text, "cache-control: no-store".
 Reply logs_reply(std::string log_text);
+// The same with the next sequence number, and the dropped count when it is not 0.
+Reply logs_reply(HelperLogRead read);
 
 // Body readers: exactly one JSON object or array of the shape's string fields; nothing on any
 // fault of the body.

@@ -1,6 +1,6 @@
 // The router end to end through route_request: the order of the checks, every rejection reply
-// (status, headers, exact body), what reaches the Core operations, and the replacement replies
-// when an operation's task fails.
+// (status, headers, exact body), what reaches the Core operations, following the log with a
+// cursor, and the replacement replies when an operation's task fails.
 #include <gtest/gtest.h>
 
 #include <boost/asio/co_spawn.hpp>
@@ -369,6 +369,79 @@ std::vector<RouteCase> route_cases() {
          ping_ok,
          kPingBody,
          {Call{"ping", {"a b/%zzA\xef\xbf\xbd="}}}},
+        // Logs cursor: the bad ones get the ping query's reply.
+        {"LogsCursorNotNumber",
+         "GET",
+         "/logs?after=abc",
+         {},
+         {},
+         400,
+         {kJson, kProtocol},
+         kBadQuery,
+         {}},
+        {"LogsCursorNegative",
+         "GET",
+         "/logs?after=-1",
+         {},
+         {},
+         400,
+         {kJson, kProtocol},
+         kBadQuery,
+         {}},
+        {"LogsCursorWithSpace",
+         "GET",
+         "/logs?after=+1",
+         {},
+         {},
+         400,
+         {kJson, kProtocol},
+         kBadQuery,
+         {}},
+        {"LogsCursorTwentyDigits",
+         "GET",
+         "/logs?after=00000000000000000001",
+         {},
+         {},
+         400,
+         {kJson, kProtocol},
+         kBadQuery,
+         {}},
+        {"LogsCursorAboveInt64",
+         "GET",
+         "/logs?after=9223372036854775808",
+         {},
+         {},
+         400,
+         {kJson, kProtocol},
+         kBadQuery,
+         {}},
+        {"LogsCursorTwice",
+         "GET",
+         "/logs?after=1&after=1",
+         {},
+         {},
+         400,
+         {kJson, kProtocol},
+         kBadQuery,
+         {}},
+        {"LogsCursorEmpty",
+         "GET",
+         "/logs?x=1&after=",
+         {},
+         {},
+         400,
+         {kJson, kProtocol},
+         kBadQuery,
+         {}},
+        {"LogsCursorWithoutEquals",
+         "GET",
+         "/logs?after",
+         {},
+         {},
+         400,
+         {kJson, kProtocol},
+         kBadQuery,
+         {}},
         // Body rules of start and stop.
         {"StartObject",
          "POST",
@@ -570,6 +643,108 @@ TEST(Router, LogsReplyIsTheHelperLog) {
     EXPECT_TRUE(reply.body.ends_with("router test line"));
     EXPECT_EQ(pool.thread_count(), 0u);  // logs never runs on the pool
 }
+
+// Following the log through the router. Each case has a log of its own with the given window
+// and a list of polls: the lines appended before the poll, the request, and what it answers.
+struct LogPoll {
+    std::vector<std::string> append;
+    std::string target;
+    std::string body;
+    std::uint64_t next;
+    std::optional<std::uint64_t> dropped;  // the header is absent without it
+};
+
+struct LogFollowCase {
+    std::string name;
+    std::size_t window;
+    std::vector<LogPoll> polls;
+};
+
+void PrintTo(const LogFollowCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+// "line <from>" to "line <to - 1>".
+std::vector<std::string> numbered(int from, int to) {
+    std::vector<std::string> lines;
+    for (int i = from; i < to; ++i) {
+        lines.push_back("line " + std::to_string(i));
+    }
+    return lines;
+}
+
+std::string joined(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) {
+        text += (text.empty() ? "" : "\n") + line;
+    }
+    return text;
+}
+
+std::vector<LogFollowCase> log_follow_cases() {
+    const std::vector<std::string> same(3, "same line");
+    return {
+        {"EmptyLog", 100, {{{}, "/logs", "", 1, {}}, {{}, "/logs?after=0", "", 1, {}}}},
+        {"NoCursorIsTheWholeWindow", 3, {{numbered(1, 6), "/logs", joined(numbered(3, 6)), 6, {}}}},
+        {"CursorGivesOnlyLaterLines",
+         100,
+         {{{"a", "b", "c"}, "/logs?after=1", "b\nc", 4, {}},
+          {{}, "/logs/?other=x&after=%33", "", 4, {}}}},
+        // A restarted Helper numbers from 1 again: the client sees next below its cursor.
+        {"CursorPastTheNewest",
+         100,
+         {{{"a", "b"}, "/logs?after=50", "", 3, {}},
+          {{}, "/logs?after=9223372036854775807", "", 3, {}}}},
+        {"IdenticalLinesAcrossTwoPolls",
+         100,
+         {{same, "/logs?after=0", joined(same), 4, {}},
+          {{"same line", "same line"}, "/logs?after=3", "same line\nsame line", 6, {}}}},
+        {"MoreThanTheWindowBetweenPolls",
+         100,
+         {{numbered(1, 11), "/logs?after=0", joined(numbered(1, 11)), 11, {}},
+          {numbered(11, 161), "/logs?after=10", joined(numbered(61, 161)), 161, 50}}},
+        // Lines 1 and 2 have left a window of 3 after 5 appends.
+        {"DroppedCountsOnlyLinesAfterTheCursor",
+         3,
+         {{numbered(1, 6), "/logs?after=0", joined(numbered(3, 6)), 6, 2},
+          {{}, "/logs?after=1", joined(numbered(3, 6)), 6, 1},
+          {{}, "/logs?after=2", joined(numbered(3, 6)), 6, {}},
+          {{}, "/logs?after=4", "line 5", 6, {}}}},
+    };
+}
+
+class LogFollow : public ::testing::TestWithParam<LogFollowCase> {};
+
+TEST_P(LogFollow, PollsGetTheLinesAfterTheirCursor) {
+    const LogFollowCase& c = GetParam();
+    RecordingCore core;
+    BlockingPool pool(1);
+    HelperLogList log(c.window);
+    RequestRouter router(core, pool, log);
+    for (std::size_t i = 0; i < c.polls.size(); ++i) {
+        const LogPoll& poll = c.polls[i];
+        SCOPED_TRACE("poll " + std::to_string(i) + ": " + poll.target);
+        for (const std::string& line : poll.append) {
+            log.append(line);
+        }
+        Request request{"GET", poll.target, {}, nullptr};
+        const Reply reply = route_once(router, request);
+        EXPECT_EQ(reply.status, 200u);
+        EXPECT_EQ(reply.body, poll.body);
+        // The reply of today's logs, with the cursor headers after its own.
+        Headers expected{kText,
+                         kNoSniff,
+                         {"cache-control", "no-store"},
+                         {std::string(kLogNextHeader), std::to_string(poll.next)}};
+        if (poll.dropped) {
+            expected.push_back({std::string(kLogDroppedHeader), std::to_string(*poll.dropped)});
+        }
+        expect_headers(reply, expected);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Router, LogFollow, ::testing::ValuesIn(log_follow_cases()),
+                         [](const auto& info) { return info.param.name; });
 
 // Every ping outcome goes out with the protocol header, a failure's included.
 TEST(Router, PingRepliesAlwaysCarryTheProtocolHeader) {

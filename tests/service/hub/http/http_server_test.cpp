@@ -280,7 +280,7 @@ TEST(HttpServer, RepliesCarryOnlyTheirHeadersAndTheFraming) {
     TestServer server;
     RawClient client(server.port);
     client.send("GET /logs HTTP/1.1\r\nHost: localhost\r\n\r\nGET /logs HTTP/1.1\r\n\r\n");
-    const Reply expected = logs_reply(helper_log_text());
+    const Reply expected = logs_reply(process_helper_log().read(std::nullopt));
     for (int i = 0; i < 2; ++i) {
         const std::string reply = client.read_reply();
         std::string head = "HTTP/1.1 200 OK\r\n";
