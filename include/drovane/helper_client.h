@@ -39,8 +39,9 @@
 #define DROVANE_HC_VERSION_MAJOR 1
 #define DROVANE_HC_VERSION_MINOR 1
 #define DROVANE_HC_VERSION_PATCH 0
-#define DROVANE_HC_VERSION \
-    ((DROVANE_HC_VERSION_MAJOR << 16) | (DROVANE_HC_VERSION_MINOR << 8) | DROVANE_HC_VERSION_PATCH)
+#define DROVANE_HC_VERSION                                                   \
+    ((DROVANE_HC_VERSION_MAJOR << 16) | (DROVANE_HC_VERSION_MINOR << 8) | \
+     DROVANE_HC_VERSION_PATCH)
 /* The Helper protocol this library speaks (a ping reply's x-drovane-helper-protocol). */
 #define DROVANE_HC_PROTOCOL_VERSION "8"
 /* The timeout of a new handle, in milliseconds. */
@@ -135,22 +136,20 @@ typedef struct drovane_hc_reply {
 } drovane_hc_reply;
 
 /* Every member named, so that -Wmissing-field-initializers stays quiet. */
-#define DROVANE_HC_REPLY_INIT \
-    { sizeof(drovane_hc_reply), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0 }
+#define DROVANE_HC_REPLY_INIT {sizeof(drovane_hc_reply), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}
 
 /* The service as the Service Control Manager and the registry report it, without connecting.
  * Set `size` to sizeof(drovane_hc_service) (DROVANE_HC_SERVICE_INIT) before the call. */
 typedef struct drovane_hc_service {
-    uint32_t size;       /* set by the caller */
-    int installed;       /* 1 when DrovaneHelperService exists */
-    int running;         /* 1 when it reports Running */
-    uint32_t state;      /* the SCM's state (SERVICE_RUNNING is 4); 0 when not installed */
-    uint32_t process_id; /* the service's process while it runs, else 0 */
-    unsigned port;       /* the published port, 0 when none */
+    uint32_t size;        /* set by the caller */
+    int installed;        /* 1 when DrovaneHelperService exists */
+    int running;          /* 1 when it reports Running */
+    uint32_t state;       /* the SCM's state (SERVICE_RUNNING is 4); 0 when not installed */
+    uint32_t process_id;  /* the service's process while it runs, else 0 */
+    unsigned port;        /* the published port, 0 when none */
 } drovane_hc_service;
 
-#define DROVANE_HC_SERVICE_INIT \
-    { sizeof(drovane_hc_service), 0, 0, 0, 0, 0 }
+#define DROVANE_HC_SERVICE_INIT {sizeof(drovane_hc_service), 0, 0, 0, 0, 0}
 
 /* Since 1.1. A new session: its ID and its Core's pipe address, each from 16 bytes of the
  * system's cryptographic random source (no other process can guess them). Set `size` to
@@ -161,12 +160,7 @@ typedef struct drovane_hc_session {
     char address[64];    /* "\\.\pipe\DrovaneCore_" and 32 of them */
 } drovane_hc_session;
 
-#define DROVANE_HC_SESSION_INIT            \
-    {                                      \
-        sizeof(drovane_hc_session), {0}, { \
-            0                              \
-        }                                  \
-    }
+#define DROVANE_HC_SESSION_INIT {sizeof(drovane_hc_session), {0}, {0}}
 
 /* Since 1.1. What the client must do before it starts a Core (drovane_hc_ensure). */
 typedef enum drovane_hc_step {
@@ -194,8 +188,7 @@ typedef struct drovane_hc_state {
     const char* text;
 } drovane_hc_state;
 
-#define DROVANE_HC_STATE_INIT \
-    { sizeof(drovane_hc_state), DROVANE_HC_STEP_UNKNOWN, 0 }
+#define DROVANE_HC_STATE_INIT {sizeof(drovane_hc_state), DROVANE_HC_STEP_UNKNOWN, 0}
 
 typedef struct drovane_hc drovane_hc;
 
@@ -224,8 +217,8 @@ DROVANE_HC_API void DROVANE_HC_CALL drovane_hc_cancel(drovane_hc* client);
 
 /* Whether the service is installed and running, its process and its published port, without
  * connecting: OK with `service` filled (also when not installed), or a failure. */
-DROVANE_HC_API drovane_hc_result DROVANE_HC_CALL
-drovane_hc_query_service(drovane_hc* client, drovane_hc_service* service);
+DROVANE_HC_API drovane_hc_result DROVANE_HC_CALL drovane_hc_query_service(
+    drovane_hc* client, drovane_hc_service* service);
 
 /* GET /ping: whether the Helper expects the Core whose SHA-256 is `core_sha256` (64 lower-case
  * hexadecimal characters); OK carries the Helper's path in `text`. */
@@ -252,7 +245,7 @@ DROVANE_HC_API drovane_hc_result DROVANE_HC_CALL drovane_hc_stop(drovane_hc* cli
 DROVANE_HC_API drovane_hc_result DROVANE_HC_CALL drovane_hc_logs(drovane_hc* client,
                                                                  drovane_hc_reply* reply);
 
-/* GET /logs?after=: the Helper's lines numbered above *cursor, oldest first, joined by line
+/* Since 1.1. GET /logs?after=: the Helper's lines numbered above *cursor, oldest first, joined by line
  * feeds, in `text`. Start with *cursor 0; on OK *cursor becomes the number of the last line read,
  * for the next call, and `dropped` counts the lines that left the log before they could be read.
  * A Helper that restarted since is read again from its first line, with `restarted` 1. Calls
@@ -271,8 +264,8 @@ DROVANE_HC_API drovane_hc_result DROVANE_HC_CALL drovane_hc_ensure(drovane_hc* c
                                                                    drovane_hc_state* state);
 
 /* Since 1.1. Fills `session` with a new session ID and pipe address for drovane_hc_start. */
-DROVANE_HC_API drovane_hc_result DROVANE_HC_CALL
-drovane_hc_new_session(drovane_hc* client, drovane_hc_session* session);
+DROVANE_HC_API drovane_hc_result DROVANE_HC_CALL drovane_hc_new_session(
+    drovane_hc* client, drovane_hc_session* session);
 
 /* Since 1.1. After drovane_hc_start: waits up to `timeout_ms` for the Core's pipe `address` (the
  * Helper replies once the Core runs, before its pipe exists), opens it, and sets *pipe to the
