@@ -1,5 +1,6 @@
 /* Each call of the C interface against the installed Helper, from C: the header compiles as C
- * and the DLL's exports link. Usage: c_interface_test <expected Core digest>. Prints one line per
+ * and the DLL's exports link. Usage: c_interface_test <expected Core digest>, or
+ * c_interface_test --not-installed once the service is removed. Prints one line per
  * check and exits 0 only if every check held. */
 #include <drovane/helper_client.h>
 #include <stddef.h>
@@ -108,6 +109,17 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    if (strcmp(argv[1], "--not-installed") == 0) { /* run after the service was removed */
+        drovane_hc_state state = DROVANE_HC_STATE_INIT;
+        check(drovane_hc_open(&client) == DROVANE_HC_NOT_INSTALLED, "open: not installed", client);
+        result = drovane_hc_ensure(
+            client, "0000000000000000000000000000000000000000000000000000000000000000", &state);
+        check(result == DROVANE_HC_OK && state.step == DROVANE_HC_STEP_INSTALL,
+              "ensure without the service: install", client);
+        drovane_hc_close(client);
+        printf("%d failed\n", failures);
+        return failures == 0 ? 0 : 1;
+    }
     check(drovane_hc_version() == DROVANE_HC_VERSION, "the DLL's version is the header's", client);
     result = drovane_hc_open(&client);
     check(result == DROVANE_HC_OK && client != NULL, "open finds and proves the Helper", client);
@@ -116,6 +128,17 @@ int main(int argc, char** argv) {
               service.state == 4 && service.process_id != 0 && service.port != 0,
           "query_service: installed, running, its process and port", client);
 
+    {
+        drovane_hc_state state = DROVANE_HC_STATE_INIT;
+        result = drovane_hc_ensure(client, argv[1], &state);
+        check(result == DROVANE_HC_OK && state.step == DROVANE_HC_STEP_READY,
+              "ensure with the expected digest: ready", client);
+        result = drovane_hc_ensure(
+            client, "0000000000000000000000000000000000000000000000000000000000000000", &state);
+        check(result == DROVANE_HC_OK && state.step == DROVANE_HC_STEP_REINSTALL &&
+                  strstr(state.text, "another Core") != NULL,
+              "ensure with another Core's digest: reinstall", client);
+    }
     result = drovane_hc_ping(client, argv[1], &reply);
     check(result == DROVANE_HC_OK && reply.status == 200 && strcmp(reply.protocol, "8") == 0 &&
               strstr(reply.text, "DrovaneHelper.exe") != NULL,
