@@ -1,7 +1,7 @@
 /* Each call of the C interface against the installed Helper, from C: the header compiles as C
  * and the DLL's exports link. Usage: c_interface_test <expected Core digest>, or
- * c_interface_test --not-installed once the service is removed. Prints one line per
- * check and exits 0 only if every check held. */
+ * c_interface_test --stopped / --not-installed once the service is stopped / removed. Prints one
+ * line per check and exits 0 only if every check held. */
 #include <drovane/helper_client.h>
 #include <stddef.h>
 #include <stdio.h>
@@ -109,13 +109,23 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    if (strcmp(argv[1], "--not-installed") == 0) { /* run after the service was removed */
+    /* Run once the service is stopped, or removed: what open and ensure make of it. */
+    if (strcmp(argv[1], "--stopped") == 0 || strcmp(argv[1], "--not-installed") == 0) {
+        const int stopped = strcmp(argv[1], "--stopped") == 0;
         drovane_hc_state state = DROVANE_HC_STATE_INIT;
-        check(drovane_hc_open(&client) == DROVANE_HC_NOT_INSTALLED, "open: not installed", client);
+        result = drovane_hc_open(&client);
+        check(result == (stopped ? DROVANE_HC_NOT_STARTED : DROVANE_HC_NOT_INSTALLED),
+              stopped ? "open: not started" : "open: not installed", client);
         result = drovane_hc_ensure(
             client, "0000000000000000000000000000000000000000000000000000000000000000", &state);
-        check(result == DROVANE_HC_OK && state.step == DROVANE_HC_STEP_INSTALL,
-              "ensure without the service: install", client);
+        check(
+            result == DROVANE_HC_OK &&
+                state.step == (stopped ? DROVANE_HC_STEP_START_SERVICE : DROVANE_HC_STEP_INSTALL) &&
+                strstr(state.text, stopped ? "administrator" : "install") != NULL &&
+                strstr(state.text, "sc ") == NULL,
+            stopped ? "ensure with the service stopped: start it, advice without sc"
+                    : "ensure without the service: install",
+            client);
         drovane_hc_close(client);
         printf("%d failed\n", failures);
         return failures == 0 ? 0 : 1;
