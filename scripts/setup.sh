@@ -17,6 +17,8 @@ packages=(
   python3 python3-jsonschema python3-yaml
   # The browser test drives headless Chromium against the HTTP front.
   chromium
+  # The Rust example of the client library is built for Windows with Debian's rustc.
+  rustc libstd-rust-dev-windows
 )
 # The OpenAPI linter runs on Node.js; the machine's own Node.js is used where there is one.
 if ! command -v npm >/dev/null; then

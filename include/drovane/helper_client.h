@@ -28,7 +28,7 @@
  * Calling convention: every function is __cdecl (DROVANE_HC_CALL), also where the compiler's
  * default differs. Windows only. Link the DLL through its import library (MinGW:
  * libdrovane_helper_client.dll.a; MSVC: drovane_helper_client.lib), or define DROVANE_HC_STATIC
- * and link the static library together with ws2_32, iphlpapi and advapi32.
+ * and link the static library together with ws2_32, iphlpapi, advapi32 and bcrypt.
  */
 #ifndef DROVANE_HELPER_CLIENT_H
 #define DROVANE_HELPER_CLIENT_H
@@ -37,7 +37,7 @@
 
 /* The version of this header; drovane_hc_version() gives the library's. */
 #define DROVANE_HC_VERSION_MAJOR 1
-#define DROVANE_HC_VERSION_MINOR 0
+#define DROVANE_HC_VERSION_MINOR 1
 #define DROVANE_HC_VERSION_PATCH 0
 #define DROVANE_HC_VERSION                                                   \
     ((DROVANE_HC_VERSION_MAJOR << 16) | (DROVANE_HC_VERSION_MINOR << 8) | \
@@ -104,7 +104,11 @@ typedef enum drovane_hc_result {
     /* The call's timeout passed. */
     DROVANE_HC_TIMED_OUT = 13,
     /* drovane_hc_cancel() ended the call. */
-    DROVANE_HC_CANCELLED = 14
+    DROVANE_HC_CANCELLED = 14,
+    /* Since 1.1. connect_core: the pipe's server is another process than the Core the Helper
+     * started (another process created the name first). The pipe was closed; the error text
+     * names both processes. Stop the Core and start one with a new session. */
+    DROVANE_HC_NOT_CORE = 15
 } drovane_hc_result;
 
 /* One reply, read into its parts. Strings are never NULL: "" where the reply has no such part.
@@ -123,10 +127,16 @@ typedef struct drovane_hc_reply {
     uint32_t pid;           /* start: the Core's process ID */
     int stopped;            /* stop: 1 when a Core was stopped */
     const char* reason;     /* stop, when not stopped: "notRunning" or "sessionMismatch" */
+    /* Since 1.1. logs_since: how many lines after the cursor left the Helper's log (it holds the
+     * newest 100) before this call could read them. */
+    uint64_t dropped;
+    /* Since 1.1. logs_since: 1 when the Helper restarted since the cursor; `text` then holds the
+     * new Helper's log from its first line. */
+    int restarted;
 } drovane_hc_reply;
 
 /* Every member named, so that -Wmissing-field-initializers stays quiet. */
-#define DROVANE_HC_REPLY_INIT {sizeof(drovane_hc_reply), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}
+#define DROVANE_HC_REPLY_INIT {sizeof(drovane_hc_reply), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}
 
 /* The service as the Service Control Manager and the registry report it, without connecting.
  * Set `size` to sizeof(drovane_hc_service) (DROVANE_HC_SERVICE_INIT) before the call. */
@@ -140,6 +150,45 @@ typedef struct drovane_hc_service {
 } drovane_hc_service;
 
 #define DROVANE_HC_SERVICE_INIT {sizeof(drovane_hc_service), 0, 0, 0, 0, 0}
+
+/* Since 1.1. A new session: its ID and its Core's pipe address, each from 16 bytes of the
+ * system's cryptographic random source (no other process can guess them). Set `size` to
+ * sizeof(drovane_hc_session) (DROVANE_HC_SESSION_INIT). */
+typedef struct drovane_hc_session {
+    uint32_t size;       /* set by the caller */
+    char session_id[33]; /* 32 lower-case hexadecimal characters */
+    char address[64];    /* "\\.\pipe\DrovaneCore_" and 32 of them */
+} drovane_hc_session;
+
+#define DROVANE_HC_SESSION_INIT {sizeof(drovane_hc_session), {0}, {0}}
+
+/* Since 1.1. What the client must do before it starts a Core (drovane_hc_ensure). */
+typedef enum drovane_hc_step {
+    DROVANE_HC_STEP_UNKNOWN = 0, /* the call failed: see its result */
+    /* The Helper runs under this account and expects this client's Core: start a Core. */
+    DROVANE_HC_STEP_READY = 1,
+    /* The Helper is not installed: install it (elevated, see docs/client.md). */
+    DROVANE_HC_STEP_INSTALL = 2,
+    /* It expects another Core, cannot use its Core, speaks another protocol or is broken:
+     * reinstall it (elevated). */
+    DROVANE_HC_STEP_REINSTALL = 3,
+    /* It is installed but not running: show `text`, which tells what an administrator can do
+     * (reinstall from this client, or restart the computer). */
+    DROVANE_HC_STEP_START_SERVICE = 4,
+    /* It belongs to another Windows account, or this process runs sandboxed (AppContainer, low
+     * integrity): show `text`; this process cannot use the Helper. */
+    DROVANE_HC_STEP_TELL_USER = 5
+} drovane_hc_step;
+
+/* Set `size` to sizeof(drovane_hc_state) (DROVANE_HC_STATE_INIT). `text` is never NULL, belongs
+ * to the handle like a reply's strings, and never names a command this user cannot run. */
+typedef struct drovane_hc_state {
+    uint32_t size; /* set by the caller */
+    drovane_hc_step step;
+    const char* text;
+} drovane_hc_state;
+
+#define DROVANE_HC_STATE_INIT {sizeof(drovane_hc_state), DROVANE_HC_STEP_UNKNOWN, 0}
 
 typedef struct drovane_hc drovane_hc;
 
@@ -195,6 +244,37 @@ DROVANE_HC_API drovane_hc_result DROVANE_HC_CALL drovane_hc_stop(drovane_hc* cli
 /* GET /logs: the Helper's recent lines, oldest first, joined by line feeds, in `text`. */
 DROVANE_HC_API drovane_hc_result DROVANE_HC_CALL drovane_hc_logs(drovane_hc* client,
                                                                  drovane_hc_reply* reply);
+
+/* Since 1.1. GET /logs?after=: the Helper's lines numbered above *cursor, oldest first, joined by line
+ * feeds, in `text`. Start with *cursor 0; on OK *cursor becomes the number of the last line read,
+ * for the next call, and `dropped` counts the lines that left the log before they could be read.
+ * A Helper that restarted since is read again from its first line, with `restarted` 1. Calls
+ * with the same cursor variable never show a line twice, identical lines included. *cursor is
+ * unchanged on every result but OK. */
+DROVANE_HC_API drovane_hc_result DROVANE_HC_CALL drovane_hc_logs_since(drovane_hc* client,
+                                                                       uint64_t* cursor,
+                                                                       drovane_hc_reply* reply);
+
+/* Since 1.1. Every launch: reads the service's state, pings with `core_sha256` (the client's own
+ * Core's digest) and sets state->step to what the client must do. OK whenever a step follows;
+ * otherwise the failure (e.g. DROVANE_HC_TIMED_OUT while the service restarts) with step
+ * DROVANE_HC_STEP_UNKNOWN: retry as docs/client.md's retry table says. */
+DROVANE_HC_API drovane_hc_result DROVANE_HC_CALL drovane_hc_ensure(drovane_hc* client,
+                                                                   const char* core_sha256,
+                                                                   drovane_hc_state* state);
+
+/* Since 1.1. Fills `session` with a new session ID and pipe address for drovane_hc_start. */
+DROVANE_HC_API drovane_hc_result DROVANE_HC_CALL drovane_hc_new_session(
+    drovane_hc* client, drovane_hc_session* session);
+
+/* Since 1.1. After drovane_hc_start: waits up to `timeout_ms` for the Core's pipe `address` (the
+ * Helper replies once the Core runs, before its pipe exists), opens it, and sets *pipe to the
+ * open handle (a HANDLE; the caller closes it with CloseHandle) only when the pipe's server is
+ * process `pid`, the start reply's. Otherwise *pipe is NULL: DROVANE_HC_NOT_CORE when another
+ * process serves the name, DROVANE_HC_TIMED_OUT when no pipe could be opened in time. This call
+ * uses `timeout_ms`, not the handle's timeout; drovane_hc_cancel() ends it. */
+DROVANE_HC_API drovane_hc_result DROVANE_HC_CALL drovane_hc_connect_core(
+    drovane_hc* client, const char* address, uint32_t pid, uint32_t timeout_ms, void** pipe);
 
 /* The last call's error chain on one line ("" after OK and REFUSED). */
 DROVANE_HC_API const char* DROVANE_HC_CALL drovane_hc_error_text(const drovane_hc* client);

@@ -52,6 +52,24 @@ class HelperClient {
         reply.size = sizeof(reply);
         return drovane_hc_logs(handle_.get(), &reply);
     }
+    // `cursor` starts at 0 and is kept between calls.
+    drovane_hc_result logs_since(std::uint64_t& cursor, drovane_hc_reply& reply) {
+        reply.size = sizeof(reply);
+        return drovane_hc_logs_since(handle_.get(), &cursor, &reply);
+    }
+    drovane_hc_result ensure(const std::string& core_sha256, drovane_hc_state& state) {
+        state.size = sizeof(state);
+        return drovane_hc_ensure(handle_.get(), core_sha256.c_str(), &state);
+    }
+    drovane_hc_result new_session(drovane_hc_session& session) {
+        session.size = sizeof(session);
+        return drovane_hc_new_session(handle_.get(), &session);
+    }
+    // On OK, `pipe` is an open HANDLE the caller owns (close it with CloseHandle).
+    drovane_hc_result connect_core(const std::string& address, std::uint32_t pid,
+                                   std::uint32_t timeout_ms, void*& pipe) {
+        return drovane_hc_connect_core(handle_.get(), address.c_str(), pid, timeout_ms, &pipe);
+    }
 
   private:
     struct Close {

@@ -13,23 +13,6 @@ using helper_client::Call;
 
 namespace {
 
-std::vector<std::string> split_lines(std::string_view body) {
-    std::vector<std::string> lines;
-    if (body.empty()) {
-        return lines;
-    }
-    std::size_t start = 0;
-    while (true) {
-        std::size_t end = body.find('\n', start);
-        if (end == std::string_view::npos) {
-            lines.emplace_back(body.substr(start));
-            return lines;
-        }
-        lines.emplace_back(body.substr(start, end - start));
-        start = end + 1;
-    }
-}
-
 // Prints the answer readably: its status, then the members of the Helper's JSON reply in the
 // order it sends them, or the text.
 void print_answer(const Answer& answer, std::ostream& out) {
@@ -119,40 +102,38 @@ int report(const Call<Answer>& answer, ClientEnvironment& env) {
     return answer->status == 200 ? 0 : 1;
 }
 
+// Follows the log by its line numbers: each poll reads the lines after the last one printed, so
+// none is printed twice or skipped unannounced, however alike they are or however many arrive.
 int follow_logs(ClientEnvironment& env, std::chrono::milliseconds interval,
                 std::optional<unsigned> polls) {
-    std::vector<std::string> seen;
+    std::uint64_t cursor = 0;
     for (unsigned poll = 0; !polls || poll < *polls; ++poll) {
         if (poll != 0) {
             env.sleep(interval);
         }
-        Call<Answer> reply = helper_client::logs(env.transport);
+        Call<Answer> reply = helper_client::logs_since(env.transport, cursor);
         if (!reply || reply->status != 200) {
             return report(reply, env);
         }
-        std::vector<std::string> now = split_lines(reply->text);
-        for (const std::string& line : new_log_lines(seen, now)) {
-            env.out << line << '\n';
+        const std::uint64_t from = reply->restarted ? 0 : cursor;
+        if (reply->restarted) {
+            env.out << "-- the Helper restarted; its log from the start --\n";
+        }
+        // The first read starts at the log's window; lines before it are history, not missed.
+        if (reply->dropped != 0 && (poll != 0 || reply->restarted)) {
+            env.out << "-- missed " << reply->dropped << " line" << (reply->dropped == 1 ? "" : "s")
+                    << ": the log moved past them between two reads --\n";
+        }
+        if (reply->log_cursor - from - reply->dropped != 0) {
+            env.out << reply->text << '\n';
         }
         env.out.flush();
-        seen = std::move(now);
+        cursor = reply->log_cursor;
     }
     return 0;
 }
 
 }  // namespace
-
-std::vector<std::string> new_log_lines(const std::vector<std::string>& before,
-                                       const std::vector<std::string>& now) {
-    std::size_t overlap = std::min(before.size(), now.size());
-    for (; overlap > 0; --overlap) {
-        if (std::equal(before.end() - static_cast<std::ptrdiff_t>(overlap), before.end(),
-                       now.begin())) {
-            break;
-        }
-    }
-    return {now.begin() + static_cast<std::ptrdiff_t>(overlap), now.end()};
-}
 
 std::string usage_text() {
     return "usage: DrovaneHelperClient <command> [options]\n"

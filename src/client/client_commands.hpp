@@ -28,11 +28,6 @@ struct ClientEnvironment {
 // Runs the command in `args` (program name dropped); returns the exit status (0 success, 1 not).
 int run_client_command(const std::vector<std::string>& args, ClientEnvironment& env);
 
-// The lines of `now` that were not yet in `before`: the log is a window over the newest lines,
-// so the new ones follow the longest tail of `before` that starts `now`.
-std::vector<std::string> new_log_lines(const std::vector<std::string>& before,
-                                       const std::vector<std::string>& now);
-
 std::string usage_text();
 
 // What --version prints: the client's version and the Core digest this build expects.

@@ -11,7 +11,9 @@
 #include <string_view>
 
 #include "helper_client/c_handle.hpp"
+#include "helper_client/ensure.hpp"
 #include "helper_client/helper_calls.hpp"
+#include "names.hpp"
 
 static_assert(DROVANE_HC_DEFAULT_TIMEOUT_MS ==
               static_cast<unsigned>(drovane::helper_client::kDefaultTimeout.count()));
@@ -25,6 +27,7 @@ struct drovane_hc {
     std::string error_message;
     std::string error_text;
     std::uint32_t os_error = 0;
+    std::string state_text;  // the last ensure's text
 };
 
 namespace {
@@ -43,6 +46,7 @@ constexpr std::size_t kReplyEnds[] = {
     DROVANE_HC_END(drovane_hc_reply, has_os_error), DROVANE_HC_END(drovane_hc_reply, os_error),
     DROVANE_HC_END(drovane_hc_reply, session_id),   DROVANE_HC_END(drovane_hc_reply, pid),
     DROVANE_HC_END(drovane_hc_reply, stopped),      DROVANE_HC_END(drovane_hc_reply, reason),
+    DROVANE_HC_END(drovane_hc_reply, dropped),      DROVANE_HC_END(drovane_hc_reply, restarted),
 };
 constexpr std::size_t kServiceEnds[] = {
     DROVANE_HC_END(drovane_hc_service, size),       DROVANE_HC_END(drovane_hc_service, installed),
@@ -110,6 +114,8 @@ drovane_hc_result fill(drovane_hc* client, Call<Answer> call, drovane_hc_reply* 
     full.pid = answer.pid;
     full.stopped = answer.stopped.value_or(false) ? 1 : 0;
     full.reason = answer.reason.c_str();
+    full.dropped = answer.dropped;
+    full.restarted = answer.restarted ? 1 : 0;
     copy_within_size(reply, full, kReplyEnds);
     return answer.success ? DROVANE_HC_OK : DROVANE_HC_REFUSED;
 }
@@ -258,6 +264,117 @@ drovane_hc_result DROVANE_HC_CALL drovane_hc_logs(drovane_hc* client, drovane_hc
                [&] { return drovane::helper_client::logs(*client->transport); });
 }
 
+drovane_hc_result DROVANE_HC_CALL drovane_hc_logs_since(drovane_hc* client, uint64_t* cursor,
+                                                        drovane_hc_reply* reply) {
+    drovane_hc_result result = run(client, reply, cursor != nullptr, [&] {
+        return drovane::helper_client::logs_since(*client->transport, *cursor);
+    });
+    if (result == DROVANE_HC_OK) {
+        *cursor = client->answer.log_cursor;
+    }
+    return result;
+}
+
+drovane_hc_result DROVANE_HC_CALL drovane_hc_ensure(drovane_hc* client, const char* core_sha256,
+                                                    drovane_hc_state* state) {
+    if (client == nullptr) {
+        return DROVANE_HC_INVALID_ARGUMENT;
+    }
+    try {
+        if (state == nullptr || state->size < sizeof(drovane_hc_state)) {
+            return invalid(client,
+                           "the state is NULL or its size is not "
+                           "sizeof(drovane_hc_state)");
+        }
+        state->step = DROVANE_HC_STEP_UNKNOWN;
+        state->text = "";
+        if (core_sha256 == nullptr) {
+            return invalid(client, "a required argument is NULL");
+        }
+        client->error_text.clear();
+        client->os_error = 0;
+        client->state_text.clear();
+        Call<drovane::helper_client::Readiness> readiness =
+            drovane::helper_client::ensure(*client->transport, core_sha256);
+        if (!readiness) {
+            return fail(client, readiness.failure());
+        }
+        client->state_text = std::move(readiness->text);
+        state->step = static_cast<drovane_hc_step>(readiness->step);
+        state->text = client->state_text.c_str();
+        return DROVANE_HC_OK;
+    } catch (...) {
+        client->error_text.clear();
+        return DROVANE_HC_OUT_OF_MEMORY;
+    }
+}
+
+drovane_hc_result DROVANE_HC_CALL drovane_hc_new_session(drovane_hc* client,
+                                                         drovane_hc_session* session) {
+    if (client == nullptr) {
+        return DROVANE_HC_INVALID_ARGUMENT;
+    }
+    try {
+        if (session == nullptr || session->size < sizeof(drovane_hc_session)) {
+            return invalid(client,
+                           "the session is NULL or its size is not "
+                           "sizeof(drovane_hc_session)");
+        }
+        std::memset(session->session_id, 0, sizeof session->session_id);
+        std::memset(session->address, 0, sizeof session->address);
+        client->error_text.clear();
+        client->os_error = 0;
+        Call<drovane::helper_client::SessionBytes> bytes =
+            client->transport->random_session_bytes();
+        if (!bytes) {
+            return fail(client, bytes.failure());
+        }
+        constexpr char kHex[] = "0123456789abcdef";
+        std::string id, name;
+        for (std::size_t i = 0; i < bytes->size(); ++i) {
+            std::string& to = i < 16 ? id : name;
+            to += kHex[(*bytes)[i] >> 4];
+            to += kHex[(*bytes)[i] & 0xf];
+        }
+        name = std::string(drovane::names::core_pipe_prefix) + name;
+        std::memcpy(session->session_id, id.c_str(), id.size() + 1);
+        std::memcpy(session->address, name.c_str(), name.size() + 1);
+        return DROVANE_HC_OK;
+    } catch (...) {
+        client->error_text.clear();
+        return DROVANE_HC_OUT_OF_MEMORY;
+    }
+}
+
+drovane_hc_result DROVANE_HC_CALL drovane_hc_connect_core(drovane_hc* client, const char* address,
+                                                          uint32_t pid, uint32_t timeout_ms,
+                                                          void** pipe) {
+    if (client == nullptr) {
+        return DROVANE_HC_INVALID_ARGUMENT;
+    }
+    try {
+        if (pipe == nullptr) {
+            return invalid(client, "the pipe out-parameter is NULL");
+        }
+        *pipe = nullptr;
+        if (address == nullptr || !drovane::helper_client::is_core_address(address) || pid == 0) {
+            return invalid(client, "the address must be a Core pipe address and pid a process ID");
+        }
+        client->error_text.clear();
+        client->os_error = 0;
+        Call<drovane::helper_client::OwnedPipe> opened =
+            client->transport->connect_core(address, pid, std::chrono::milliseconds(timeout_ms));
+        if (!opened) {
+            return fail(client, opened.failure());
+        }
+        *pipe = opened->release();
+        return DROVANE_HC_OK;
+    } catch (...) {
+        client->error_text.clear();
+        return DROVANE_HC_OUT_OF_MEMORY;
+    }
+}
+
 const char* DROVANE_HC_CALL drovane_hc_error_text(const drovane_hc* client) {
     return client == nullptr ? "" : client->error_text.c_str();
 }
@@ -298,6 +415,8 @@ const char* DROVANE_HC_CALL drovane_hc_result_name(drovane_hc_result result) {
             return "DROVANE_HC_TIMED_OUT";
         case DROVANE_HC_CANCELLED:
             return "DROVANE_HC_CANCELLED";
+        case DROVANE_HC_NOT_CORE:
+            return "DROVANE_HC_NOT_CORE";
     }
     return "unknown result";
 }

@@ -225,6 +225,25 @@ Call<Answer> map_logs(const HttpReply& reply, Answer answer) {
     return answer;
 }
 
+// A header of 1 to 19 decimal digits, at most the largest signed 64-bit number.
+std::optional<std::uint64_t> header_number(const HttpReply& reply, std::string_view name) {
+    const std::string* text = reply.header(name);
+    if (text == nullptr || text->empty() || text->size() > 19) {
+        return std::nullopt;
+    }
+    std::uint64_t value = 0;
+    for (char c : *text) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    if (value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+        return std::nullopt;
+    }
+    return value;
+}
+
 bool is_lower_hex(std::string_view text, std::size_t length) {
     return text.size() == length && std::all_of(text.begin(), text.end(), [](char c) {
                return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
@@ -311,6 +330,39 @@ Call<Answer> stop(Transport& transport, std::string_view session_id) {
 
 Call<Answer> logs(Transport& transport) {
     return exchange_and_map(transport, Operation::logs, "GET", "/logs", {});
+}
+
+Call<Answer> logs_since(Transport& transport, std::uint64_t cursor) {
+    for (bool restarted = false;; restarted = true) {
+        Call<HttpReply> reply =
+            transport.exchange("GET", "/logs?after=" + std::to_string(cursor), {});
+        if (!reply) {
+            return reply.failure();
+        }
+        Call<Answer> answer = map_reply(Operation::logs, *reply);
+        if (!answer || !answer->success) {
+            return answer;
+        }
+        const std::optional<std::uint64_t> next = header_number(*reply, names::log_next_header);
+        const std::string* dropped_text = reply->header(names::log_dropped_header);
+        const std::optional<std::uint64_t> dropped =
+            dropped_text ? header_number(*reply, names::log_dropped_header)
+                         : std::optional<std::uint64_t>(0);
+        if (!next || *next == 0 || !dropped || (dropped_text && *dropped == 0)) {
+            return bad_reply(Operation::logs, *reply, "a log without a valid line number header");
+        }
+        if (*next <= cursor) {
+            if (restarted) {  // after=0 always lies below a next of 1 or more
+                return bad_reply(Operation::logs, *reply, "a log numbered below its first line");
+            }
+            cursor = 0;  // a new Helper process: its log from the start
+            continue;
+        }
+        answer->log_cursor = *next - 1;
+        answer->dropped = *dropped;
+        answer->restarted = restarted;
+        return answer;
+    }
 }
 
 }  // namespace drovane::helper_client

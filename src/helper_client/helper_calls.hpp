@@ -31,6 +31,7 @@ enum class FailureKind : int {
     protocol_mismatch = 12,  // the Helper speaks another protocol version
     timed_out = 13,          // the call's deadline passed
     cancelled = 14,          // another thread cancelled the call
+    not_core = 15,           // the Core pipe's server is not the Core the Helper started
 };
 
 struct Failure {
@@ -87,6 +88,12 @@ struct Answer {
     std::uint32_t pid = 0;             // start
     std::optional<bool> stopped;       // stop
     std::string reason;                // stop, "notRunning" or "sessionMismatch"
+    // logs_since: the number of the last line now read (the next call's cursor), how many lines
+    // after the old cursor left the log unread, and whether the Helper restarted, so that the
+    // lines are the new Helper's from its first.
+    std::uint64_t log_cursor = 0;
+    std::uint64_t dropped = 0;
+    bool restarted = false;
 };
 
 // The protocol version this library speaks, which every ping reply names.
@@ -109,5 +116,9 @@ Call<Answer> ping(Transport& transport, std::string_view core_sha256);
 Call<Answer> start(Transport& transport, std::string_view address, std::string_view session_id);
 Call<Answer> stop(Transport& transport, std::string_view session_id);
 Call<Answer> logs(Transport& transport);
+// GET /logs?after=cursor: the lines numbered above `cursor` (0 for all the log holds). A Helper
+// that restarted since (its next number is not above the cursor) is read again from its first
+// line in the same call, with `restarted` set.
+Call<Answer> logs_since(Transport& transport, std::uint64_t cursor);
 
 }  // namespace drovane::helper_client

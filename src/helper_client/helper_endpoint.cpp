@@ -13,6 +13,7 @@
 #include "win/last_error.hpp"
 
 // After <winsock2.h> and <windows.h>, which they need.
+#include <bcrypt.h>
 #include <iphlpapi.h>
 #include <tlhelp32.h>
 
@@ -29,6 +30,8 @@ constexpr DWORD kTableMarginRows = 64;
 // is (see read_owners), and how often it is read meanwhile.
 constexpr std::chrono::milliseconds kUnnamedOwnerWait{100};
 constexpr DWORD kUnnamedOwnerPollMs = 10;
+// How often a client waiting for the Core's pipe looks again.
+constexpr DWORD kPipePollMs = 20;
 
 const std::string kClosedUnanswered =
     "the Helper closed the connection without a reply: this process does not run under the "
@@ -586,6 +589,37 @@ bool ClientSystemCalls::table_names_owner_late() {
     return wine;
 }
 
+Status ClientSystemCalls::random_bytes(std::span<unsigned char> bytes) {
+    NTSTATUS status = ::BCryptGenRandom(nullptr, bytes.data(), static_cast<ULONG>(bytes.size()),
+                                        BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+    if (status < 0) {
+        return Error("BCryptGenRandom failed with NTSTATUS " +
+                     std::to_string(static_cast<std::uint32_t>(status)));
+    }
+    return {};
+}
+
+Result<win::unique_handle> ClientSystemCalls::open_pipe(const std::wstring& name,
+                                                        std::chrono::milliseconds wait) {
+    if (!::WaitNamedPipeW(name.c_str(), static_cast<DWORD>(std::max<long long>(1, wait.count())))) {
+        return win::last_os_error();
+    }
+    // SECURITY_IDENTIFICATION: the pipe's server may learn who connected, never act as them.
+    win::unique_handle pipe(
+        ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                      SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+    if (!pipe) {
+        return win::last_os_error();
+    }
+    return pipe;
+}
+
+Result<std::uint32_t> ClientSystemCalls::pipe_server_pid(HANDLE pipe) {
+    ULONG pid = 0;
+    DROVANE_RETURN_IF_WIN32_BOOL_FALSE(::GetNamedPipeServerProcessId(pipe, &pid));
+    return static_cast<std::uint32_t>(pid);
+}
+
 HelperTransport::HelperTransport(std::shared_ptr<ClientSystemCalls> calls)
     : calls_(std::move(calls)),
       timeout_(kDefaultTimeout),
@@ -699,6 +733,69 @@ Call<HttpReply> HelperTransport::exchange(std::string_view method, std::string_v
         return Failure{FailureKind::bad_reply, std::move(reply).error()};
     }
     return std::move(reply).value();
+}
+
+Call<SessionBytes> HelperTransport::random_session_bytes() {
+    SessionBytes bytes{};
+    Status filled = calls_->random_bytes(bytes);
+    if (!filled) {
+        return system_failure(std::move(filled).error().context("read the system's random source"));
+    }
+    return bytes;
+}
+
+Call<OwnedPipe> HelperTransport::connect_core(std::string_view address, std::uint32_t pid,
+                                              std::chrono::milliseconds timeout) {
+    if (!cancel_) {
+        return system_failure(Error("the handle has no cancel event"));
+    }
+    ::ResetEvent(cancel_.get());
+    const std::wstring name(address.begin(), address.end());  // checked ASCII by the caller
+    const std::string step = "connect to the Core's pipe " + std::string(address);
+    const auto end = Clock::now() + timeout;
+    while (true) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now());
+        if (left.count() <= 0) {
+            return Failure{
+                FailureKind::timed_out,
+                Error("no pipe within " + std::to_string(timeout.count()) + " ms").context(step)};
+        }
+        // The Core creates its pipe after the Helper resumed it: until then there is no such
+        // pipe (2), and while another client holds its instance every instance is busy.
+        Result<win::unique_handle> pipe =
+            calls_->open_pipe(name, std::min(left, std::chrono::milliseconds(kPipePollMs)));
+        if (pipe) {
+            Result<std::uint32_t> server = calls_->pipe_server_pid(pipe->get());
+            if (!server) {
+                return system_failure(std::move(server)
+                                          .error()
+                                          .context("read the pipe's server process")
+                                          .context(step));
+            }
+            if (*server != pid) {
+                return Failure{FailureKind::not_core,
+                               Error("the pipe's server is process " + std::to_string(*server) +
+                                     ", not the Core the Helper started, process " +
+                                     std::to_string(pid) + ": the pipe was closed")
+                                   .context(step)};
+            }
+            HANDLE raw = pipe->release();
+            return OwnedPipe(raw, [](void* handle) { ::CloseHandle(handle); });
+        }
+        const std::uint32_t code = pipe.error().os_code().value_or(0);
+        if (code != ERROR_FILE_NOT_FOUND && code != ERROR_SEM_TIMEOUT && code != ERROR_PIPE_BUSY) {
+            return system_failure(std::move(pipe).error().context(step));
+        }
+        if (code == ERROR_FILE_NOT_FOUND) {  // WaitNamedPipeW returns at once: pause here
+            DWORD waited = ::WaitForSingleObject(cancel_.get(), kPipePollMs);
+            if (waited == WAIT_OBJECT_0) {
+                return Failure{FailureKind::cancelled,
+                               Error("the call was cancelled").context(step)};
+            }
+        } else if (::WaitForSingleObject(cancel_.get(), 0) == WAIT_OBJECT_0) {
+            return Failure{FailureKind::cancelled, Error("the call was cancelled").context(step)};
+        }
+    }
 }
 
 }  // namespace drovane::helper_client

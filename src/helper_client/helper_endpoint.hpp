@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 
 #include "error.hpp"
 #include "helper_client/handle_transport.hpp"
@@ -47,6 +48,15 @@ class ClientSystemCalls {
     virtual Result<ListenerOwners> listener_owners(unsigned port, unsigned client_port);
     // CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS): whether a process of that ID exists.
     virtual Result<bool> process_listed(std::uint32_t pid);
+    // BCryptGenRandom(BCRYPT_USE_SYSTEM_PREFERRED_RNG).
+    virtual Status random_bytes(std::span<unsigned char> bytes);
+    // WaitNamedPipeW(name, wait), then CreateFileW of the pipe for reading and writing, allowing
+    // its server to identify this process but not to act as it. The OS error when there is no
+    // such pipe yet (2) or every instance stays busy (121, 231).
+    virtual Result<win::unique_handle> open_pipe(const std::wstring& name,
+                                                 std::chrono::milliseconds wait);
+    // GetNamedPipeServerProcessId.
+    virtual Result<std::uint32_t> pipe_server_pid(HANDLE pipe);
     // Whether the TCP table names a socket's process only once that process has moved data
     // through it, as Wine's does (Windows names it from the socket's creation).
     virtual bool table_names_owner_late();
@@ -71,6 +81,9 @@ class HelperTransport final : public HandleTransport {
     Call<ServiceReport> query_service() override;
     void set_timeout(std::chrono::milliseconds timeout) override;
     void cancel() override;
+    Call<SessionBytes> random_session_bytes() override;
+    Call<OwnedPipe> connect_core(std::string_view address, std::uint32_t pid,
+                                 std::chrono::milliseconds timeout) override;
 
   private:
     std::shared_ptr<ClientSystemCalls> calls_;

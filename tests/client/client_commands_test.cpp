@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <deque>
+#include <optional>
 #include <sstream>
 
 #include "client/client_commands.hpp"
@@ -145,24 +147,117 @@ TEST(ClientCommands, HelpAndVersionPrintAndExitZeroWithoutTheHelper) {
     EXPECT_TRUE(transport.sent.empty());
 }
 
-TEST(ClientCommands, FollowPrintsOnlyNewLines) {
-    ScriptedTransport transport;
-    transport.replies = {
-        reply(200, "text/plain; charset=utf-8", "a\nb"),
-        reply(200, "text/plain; charset=utf-8", "a\nb"),
-        reply(200, "text/plain; charset=utf-8", "b\nc\nd"),
-    };
-    Outcome result = run(transport, {"logs", "--follow", "--polls", "3", "--interval-ms", "1"});
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out, "a\nb\nc\nd\n");
+// The Helper's log as the Helper keeps it: numbered lines, the newest 100 held, read whole or
+// after a cursor, with the line-number headers.
+class FakeHelperLog final : public Transport {
+  public:
+    void write(std::string line) {
+        held_.emplace_back(next_++, std::move(line));
+        if (held_.size() > 100) {
+            held_.pop_front();
+        }
+    }
+    void restart() {
+        held_.clear();
+        next_ = 1;
+    }
+
+    helper_client::Call<helper_client::HttpReply> exchange(std::string_view,
+                                                           std::string_view target,
+                                                           std::string_view) override {
+        std::optional<std::uint64_t> after;
+        if (target.starts_with("/logs?after=")) {
+            after = std::stoull(std::string(target.substr(12)));
+        }
+        std::string body, headers = "x-drovane-helper-log-next: " + std::to_string(next_) + "\r\n";
+        bool first = true;
+        for (const auto& [number, line] : held_) {
+            if (number > after.value_or(0)) {
+                body += (first ? "" : "\n") + line;
+                first = false;
+            }
+        }
+        const std::uint64_t oldest = held_.empty() ? next_ : held_.front().first;
+        if (after && oldest > *after + 1) {
+            headers +=
+                "x-drovane-helper-log-dropped: " + std::to_string(oldest - 1 - *after) + "\r\n";
+        }
+        return *helper_client::parse_reply(reply(200, "text/plain; charset=utf-8", body, headers));
+    }
+
+  private:
+    std::deque<std::pair<std::uint64_t, std::string>> held_;
+    std::uint64_t next_ = 1;
+};
+
+std::vector<std::string> repeated(std::string line, int count) {
+    return std::vector<std::string>(static_cast<std::size_t>(count), line);
+}
+std::vector<std::string> numbered(int first, int end) {
+    std::vector<std::string> lines;
+    for (int i = first; i < end; ++i) {
+        lines.push_back("line " + std::to_string(i));
+    }
+    return lines;
+}
+std::string joined(const std::vector<std::string>& lines) {
+    std::string out;
+    for (const std::string& line : lines) {
+        out += line + "\n";
+    }
+    return out;
 }
 
-TEST(ClientCommands, NewLogLinesFollowTheLongestOverlap) {
-    using Lines = std::vector<std::string>;
-    EXPECT_EQ(new_log_lines({}, {"a"}), Lines{"a"});
-    EXPECT_EQ(new_log_lines({"a", "b"}, {"a", "b"}), Lines{});
-    EXPECT_EQ(new_log_lines({"x", "a", "a"}, {"a", "a", "n"}), Lines{"n"});
-    EXPECT_EQ(new_log_lines({"a", "b"}, {"c"}), Lines{"c"});
+// What the Helper writes before each poll of `logs --follow` (a batch "<restart>" restarts it),
+// and everything the follow must print: each line once, in order, and a note where the log moved
+// past lines before a poll could read them.
+TEST(ClientCommands, FollowPrintsEveryLineOnceAndSaysWhatItMissed) {
+    const std::vector<std::string> kRestart{"<restart>"};
+    struct Case {
+        const char* name;
+        std::vector<std::vector<std::string>> batches;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"IdenticalLinesInAFullWindow",
+         {repeated("same", 100), repeated("same", 1), {}, repeated("same", 3)},
+         joined(repeated("same", 104))},
+        {"IdenticalPairsRepeated",
+         {{"a", "b"}, {"a", "b"}, {"a", "b", "a"}},
+         "a\nb\na\nb\na\nb\na\n"},
+        {"MoreThanTheWindowBetweenPolls",
+         {numbered(1, 11), numbered(11, 161), numbered(161, 163)},
+         joined(numbered(1, 11)) +
+             "-- missed 50 lines: the log moved past them between two reads --\n" +
+             joined(numbered(61, 163))},
+        {"OldHistoryIsNoMiss", {numbered(1, 131), {"new"}}, joined(numbered(31, 131)) + "new\n"},
+        {"EmptyLineIsALine", {{""}, {"", "x"}}, "\n\nx\n"},
+        {"HelperRestarted",
+         {{"a", "b"}, kRestart, {"c"}},
+         "a\nb\n-- the Helper restarted; its log from the start --\nc\n"},
+    };
+    for (const Case& c : cases) {
+        FakeHelperLog log;
+        std::size_t batch = 0;
+        auto write_batch = [&] {
+            for (const std::string& line : c.batches[batch]) {
+                line == "<restart>" ? log.restart() : log.write(line);
+            }
+            ++batch;
+        };
+        write_batch();
+        std::ostringstream out, err;
+        ClientEnvironment env{log,
+                              out,
+                              err,
+                              std::string(64, 'a'),
+                              [] { return std::string(); },
+                              [&](std::chrono::milliseconds) { write_batch(); }};
+        const std::string polls = std::to_string(c.batches.size());
+        EXPECT_EQ(run_client_command({"logs", "--follow", "--polls", polls}, env), 0) << c.name;
+        EXPECT_EQ(out.str(), c.expected) << c.name;
+        EXPECT_EQ(err.str(), "") << c.name;
+    }
 }
 
 }  // namespace

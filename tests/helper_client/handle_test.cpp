@@ -46,6 +46,17 @@ class ScriptedTransport final : public HandleTransport {
     Call<ServiceReport> query_service() override { return ServiceReport{true, 4, 7, 50123}; }
     void set_timeout(std::chrono::milliseconds) override {}
     void cancel() override {}
+    Call<SessionBytes> random_session_bytes() override {
+        SessionBytes bytes{};
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            bytes[i] = static_cast<unsigned char>((i % 16) * 17);
+        }
+        return bytes;
+    }
+    Call<OwnedPipe> connect_core(std::string_view, std::uint32_t,
+                                 std::chrono::milliseconds) override {
+        return Failure{FailureKind::not_core, Error("the pipe's server is process 8")};
+    }
 };
 
 struct HandleClose {
@@ -184,6 +195,43 @@ TEST(Handle, WritesAReplyOnlyAsFarAsItsSizeReaches) {
     EXPECT_EQ(service.installed + service.running, 2);
     EXPECT_EQ(service.port, 50123u);
     EXPECT_EQ(drovane_hc_version(), static_cast<std::uint32_t>(DROVANE_HC_VERSION));
+}
+
+// A session is the random source's bytes in hexadecimal, the first 16 the ID and the last 16 the
+// pipe name; connect_core hands out no pipe on failure; logs_since moves the cursor on OK only.
+TEST(Handle, SessionsPipesAndLogCursors) {
+    Fixture fixture = open_scripted();
+    drovane_hc* client = fixture.handle.get();
+    drovane_hc_session session = DROVANE_HC_SESSION_INIT;
+    ASSERT_EQ(drovane_hc_new_session(client, &session), DROVANE_HC_OK);
+    EXPECT_STREQ(session.session_id, "00112233445566778899aabbccddeeff");
+    EXPECT_STREQ(session.address,
+                 "\\\\.\\pipe\\DrovaneCore_0011223344556677"
+                 "8899aabbccddeeff");
+    drovane_hc_session small = DROVANE_HC_SESSION_INIT;
+    small.size = sizeof(drovane_hc_session) - 1;
+    EXPECT_EQ(drovane_hc_new_session(client, &small), DROVANE_HC_INVALID_ARGUMENT);
+
+    void* pipe = &session;
+    EXPECT_EQ(drovane_hc_connect_core(client, session.address, 7, 100, &pipe), DROVANE_HC_NOT_CORE);
+    EXPECT_EQ(pipe, nullptr);
+    EXPECT_STREQ(drovane_hc_error_text(client), "the pipe's server is process 8");
+    EXPECT_EQ(drovane_hc_connect_core(client, "\\\\.\\pipe\\x", 7, 100, &pipe),
+              DROVANE_HC_INVALID_ARGUMENT);
+
+    drovane_hc_reply reply = DROVANE_HC_REPLY_INIT;
+    std::uint64_t cursor = 4;
+    fixture.transport->wire =
+        "HTTP/1.1 200 OK\r\ncontent-type: text/plain; charset=utf-8\r\n"
+        "x-drovane-helper-log-next: 9\r\nx-drovane-helper-log-dropped: 2\r\n"
+        "content-length: 3\r\n\r\nx\ny";
+    ASSERT_EQ(drovane_hc_logs_since(client, &cursor, &reply), DROVANE_HC_OK);
+    EXPECT_EQ(cursor, 8u);
+    EXPECT_EQ(reply.dropped, 2u);
+    EXPECT_STREQ(reply.text, "x\ny");
+    fixture.transport->failure = Failure{FailureKind::timed_out, Error("late")};
+    EXPECT_EQ(drovane_hc_logs_since(client, &cursor, &reply), DROVANE_HC_TIMED_OUT);
+    EXPECT_EQ(cursor, 8u);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "helper_client/helper_calls.hpp"
 
@@ -230,6 +231,91 @@ TEST(HelperCalls, SendTheDocumentedRequests) {
     ASSERT_FALSE(failed);
     EXPECT_EQ(failed.failure().kind, FailureKind::not_helper);
     EXPECT_EQ(failed.failure().error.text(), "listener is process 7");
+}
+
+// logs_since reads the log's line-number headers into the next cursor and the dropped count, reads
+// a restarted Helper again from its first line, and takes a log without valid numbers as a bad
+// reply (a cursor from it would repeat or skip lines).
+TEST(HelperCalls, LogsSinceFollowsTheLineNumbers) {
+    class Sequence final : public Transport {
+      public:
+        std::vector<std::string> wires, targets;
+        Call<HttpReply> exchange(std::string_view, std::string_view t, std::string_view) override {
+            targets.emplace_back(t);
+            return *parse_reply(wires.at(targets.size() - 1));
+        }
+    };
+    auto log = [](std::string_view body, std::string_view headers) {
+        return reply(200, kText, body, headers);
+    };
+    struct Case {
+        const char* name;
+        std::uint64_t cursor;
+        std::vector<std::string> wires;
+        std::string expected;  // targets sent, then the answer
+    };
+    const Case cases[] = {
+        {"FromTheStart",
+         0,
+         {log("a\nb", "x-drovane-helper-log-next: 3\r\n")},
+         "/logs?after=0 | ok text=a\nb cursor=2 dropped=0"},
+        {"Dropped",
+         5,
+         {log("x", "x-drovane-helper-log-next: 161\r\nx-drovane-helper-log-dropped: 55\r\n")},
+         "/logs?after=5 | ok text=x cursor=160 dropped=55"},
+        {"NothingNew",
+         7,
+         {log("", "x-drovane-helper-log-next: 8\r\n")},
+         "/logs?after=7 | ok cursor=7 dropped=0"},
+        {"Restarted",
+         9,
+         {log("", "x-drovane-helper-log-next: 3\r\n"),
+          log("n", "x-drovane-helper-log-next: 4\r\n")},
+         "/logs?after=9 /logs?after=0 | ok text=n cursor=3 dropped=0 restarted"},
+        {"RestartedAtTheCursor",
+         3,
+         {log("", "x-drovane-helper-log-next: 3\r\n"),
+          log("a\nb", "x-drovane-helper-log-next: 3\r\n")},
+         "/logs?after=3 /logs?after=0 | ok text=a\nb cursor=2 dropped=0 restarted"},
+        {"NoNextHeader", 0, {log("a", "")}, "/logs?after=0 | bad reply"},
+        {"NextZero", 0, {log("", "x-drovane-helper-log-next: 0\r\n")}, "/logs?after=0 | bad reply"},
+        {"NextNotDigits",
+         0,
+         {log("", "x-drovane-helper-log-next: 1e3\r\n")},
+         "/logs?after=0 | bad reply"},
+        {"NextAboveInt64",
+         0,
+         {log("", "x-drovane-helper-log-next: 9223372036854775808\r\n")},
+         "/logs?after=0 | bad reply"},
+        {"DroppedZero",
+         1,
+         {log("", "x-drovane-helper-log-next: 2\r\nx-drovane-helper-log-dropped: 0\r\n")},
+         "/logs?after=1 | bad reply"},
+        {"StillBelowAfterARestart",
+         4,
+         {log("", "x-drovane-helper-log-next: 1\r\n"), log("", "x-drovane-helper-log-next: 0\r\n")},
+         "/logs?after=4 /logs?after=0 | bad reply"},
+        {"RefusalPassesThrough",
+         0,
+         {reply(400, kJson, error_body("invalidRequest", "invalid logs query"))},
+         "/logs?after=0 | refused code=invalidRequest cursor=0 dropped=0"},
+    };
+    for (const Case& c : cases) {
+        Sequence transport;
+        transport.wires = c.wires;
+        Call<Answer> answer = logs_since(transport, c.cursor);
+        std::string got;
+        for (const std::string& target : transport.targets) {
+            got += (got.empty() ? "" : " ") + target;
+        }
+        got += " | " + summary(answer);
+        if (answer) {
+            got += " cursor=" + std::to_string(answer->log_cursor) +
+                   " dropped=" + std::to_string(answer->dropped) +
+                   (answer->restarted ? " restarted" : "");
+        }
+        EXPECT_EQ(got, c.expected) << c.name;
+    }
 }
 
 TEST(HttpExchange, ParsesFramingsAndRefusesTruncatedReplies) {

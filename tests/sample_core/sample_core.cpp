@@ -9,9 +9,10 @@
 //   bad8  writes "before", a line that is not UTF-8, "after", and keeps running
 //   c41d  starts a child of itself with a "51ee" address, writes "child pid N", waits for it
 //   51ee  keeps running and writes nothing
+//   919e  serves its pipe (see below), the mode a test can name
 //   4a4d  the last 16 hex characters are a handle value of the test process; signals it as an
 //         event if it was inherited, writes "handle set: yes" or "handle set: no", keeps running
-// Anything else: writes "sample Core <address> in job: yes|no" and keeps running.
+// Anything else: writes "sample Core <address> in job: yes|no", then serves its pipe.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -53,6 +54,25 @@ int start_child(const std::string& address) {
     write_error("child pid " + std::to_string(child.dwProcessId) + "\n");
     ::WaitForSingleObject(child.hProcess, INFINITE);
     return 0;
+}
+
+// Creates the pipe at `address` as its first instance a moment after the start, as a Core does
+// once resumed, and serves it: accepts, drops and accepts again. Writes nothing, so that the
+// Helper's log holds what it held before the Core had a pipe; a name already taken leaves the
+// Core running without one.
+[[noreturn]] void serve_pipe(const std::string& address) {
+    ::Sleep(200);
+    std::wstring name(address.begin(), address.end());
+    HANDLE pipe =
+        ::CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                           PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE) {
+        run_forever();
+    }
+    for (;;) {
+        ::ConnectNamedPipe(pipe, nullptr);
+        ::DisconnectNamedPipe(pipe);
+    }
 }
 
 }  // namespace
@@ -99,6 +119,9 @@ int main(int argc, char** argv) {
     if (mode == "51ee") {
         run_forever();
     }
+    if (mode == "919e") {
+        serve_pipe(address);
+    }
     if (mode == "4a4d") {
         auto value =
             static_cast<std::uintptr_t>(std::strtoull(hex.substr(16).c_str(), nullptr, 16));
@@ -109,5 +132,5 @@ int main(int argc, char** argv) {
     BOOL in_job = FALSE;
     ::IsProcessInJob(::GetCurrentProcess(), nullptr, &in_job);
     write_error("sample Core " + address + " in job: " + (in_job ? "yes" : "no") + "\n");
-    run_forever();
+    serve_pipe(address);
 }

@@ -81,7 +81,8 @@ boost::asio::awaitable<RouteOutcome> serve_route(const Route& route, Request& re
         case Endpoint::logs: {
             const std::optional<LogsQuery> query = parse_logs_query(request.query());
             if (!query) {
-                co_return RejectionKind::InvalidQuery;
+                // Its own rejection: the ping's carries the protocol header, which a log does not.
+                co_return error_reply(400, "invalidRequest", "invalid logs query");
             }
             co_return logs_reply(log.read(query->after));
         }
