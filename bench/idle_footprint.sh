@@ -165,15 +165,26 @@ breakdown() {  # breakdown <pid> <executable>
     }
     $1 == "Rss:" {
       kind = "anonymous: heaps and the rest"
-      for (i = 1; i <= threads; i++) if (sp[i] >= at && sp[i] < to) kind = "anonymous: thread stacks"
+      for (i = 1; i <= threads; i++) {
+        if (sp[i] >= at && sp[i] < to) { kind = "anonymous: thread stacks"; stack_size[to - at] = 1 }
+      }
       if (at >= base && at < end) kind = "the executable image"
       else if (name ~ /\.exe$/) kind = "the executable image"
       else if (name ~ /\.(so|dll)[.0-9]*$/ || name ~ /wine/) kind = "Wine and system libraries"
       else if (name ~ /^\[stack/) kind = "the Unix stack"
       else if (name != "" && name !~ /^\[/) kind = "other files"
-      rss[kind] += $2
+      n++; kinds[n] = kind; sizes[n] = to - at; kb[n] = $2
     }
-    END { for (k in rss) printf "%s\t%d\n", k, rss[k] }' "/proc/$1/smaps"
+    END {
+      # An anonymous mapping the size of a thread stack that no thread runs on: the stack of the
+      # thread that ended last, which Wine frees only when the next thread ends.
+      for (i = 1; i <= n; i++) {
+        if (kinds[i] == "anonymous: heaps and the rest" && (sizes[i] in stack_size) && kb[i] > 0)
+          kinds[i] = "anonymous: the stack of the thread that ended last"
+        rss[kinds[i]] += kb[i]
+      }
+      for (k in rss) printf "%s\t%d\n", k, rss[k]
+    }' "/proc/$1/smaps"
 }
 
 median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{ v[NR] = $1 } END {
