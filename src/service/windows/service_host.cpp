@@ -1,11 +1,8 @@
 #include "service/windows/service_host.hpp"
 
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/use_future.hpp>
 #include <chrono>
 #include <condition_variable>
 #include <exception>
-#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -62,15 +59,13 @@ ServiceStatus stopped(std::uint32_t exit_code) {
     return status;
 }
 
-// Runs the endpoint server on the runtime and blocks this thread until it has returned.
+// Runs the endpoint server on the runtime until it has returned, this thread serving as one of
+// the runtime's workers rather than waiting idle beside them.
 Status serve_until_stopped(std::string owner, ShutdownReceiver shutdown, StatusReporter& status,
                            Runtime& runtime, hub::CoreOperations& core) {
     try {
-        std::future<Status> done = boost::asio::co_spawn(
-            runtime.executor(),
-            run_endpoint_server(std::move(owner), std::move(shutdown), status, runtime, core),
-            boost::asio::use_future);
-        return done.get();
+        return runtime.run_until_done(
+            run_endpoint_server(std::move(owner), std::move(shutdown), status, runtime, core));
     } catch (const std::exception& error) {
         return Error(error.what());
     } catch (...) {
@@ -198,7 +193,8 @@ Status run_started_service(std::string owner, ShutdownReceiver shutdown, StatusR
         // Declared before the runtime, so it outlives every task the runtime still holds.
         hub::CoreSupervisor supervisor;
 
-        Result<std::unique_ptr<Runtime>> runtime = Runtime::create();
+        // One worker per logical processor, this thread among them while it serves.
+        Result<std::unique_ptr<Runtime>> runtime = Runtime::create(Runtime::processor_count() - 1);
         if (!runtime) {
             (void)report_stopped(1);
             return std::move(runtime).error().context("create helper runtime");
