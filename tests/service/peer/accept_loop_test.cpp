@@ -332,12 +332,14 @@ TEST(AcceptLoop, CloseDuringALongTableReadEndsTheAdmissionAtOnce) {
     std::mutex lock;
     std::condition_variable changed;
     bool reading = false;
+    bool read_over = false;
     bool release = false;
     listener.read_table_for_testing = [&]() -> Result<std::vector<tcp_owner_row>> {
         std::unique_lock guard(lock);
         reading = true;
         changed.notify_all();
         changed.wait_for(guard, 20s, [&] { return release; });
+        read_over = true;
         return std::vector<tcp_owner_row>();
     };
     auto let_the_read_end = [&] {
@@ -356,6 +358,11 @@ TEST(AcceptLoop, CloseDuringALongTableReadEndsTheAdmissionAtOnce) {
 
     // A connection that arrives during the read is still taken out of the backlog.
     auto during = connect_to(io, listener);
+    {
+        // The stop comes while the read is still under way.
+        std::lock_guard guard(lock);
+        EXPECT_FALSE(read_over);
+    }
     // The stop's bound: the wait hint of the stop-pending report.
     const auto closed_at = std::chrono::steady_clock::now();
     listener.close();
@@ -448,10 +455,12 @@ TEST(AcceptLoop, OwnerWhoseFirstSendComesAfterTheFirstReadIsAdmittedOnABusyMachi
     Listener listener(io.get_executor());
     listen_on_loopback(listener);
     std::atomic<SOCKET> sends_late{INVALID_SOCKET};
+    std::atomic<bool> sent{false};
     listener.read_table_for_testing = [&] {
         Result<std::vector<tcp_owner_row>> rows = read_tcp_owner_table();
         if (SOCKET client = sends_late.exchange(INVALID_SOCKET); client != INVALID_SOCKET) {
             ::send(client, "", 0, 0);
+            sent = true;
         }
         return rows;
     };
@@ -464,9 +473,12 @@ TEST(AcceptLoop, OwnerWhoseFirstSendComesAfterTheFirstReadIsAdmittedOnABusyMachi
     std::vector<std::unique_ptr<tcp::socket>> clients;
     for (std::size_t i = 0; i < kPings; ++i) {
         clients.push_back(connect_to(io, listener, false));
+        sent = false;
         sends_late = clients.back()->native_handle();
+        // Nothing touches the client before its late send: under Wine a receive, like a send,
+        // would name its process.
         ASSERT_TRUE(run_until(io, [&] {
-            return admitted.served.size() == i + 1 || closed_by_helper(*clients.back());
+            return admitted.served.size() == i + 1 || (sent && closed_by_helper(*clients.back()));
         })) << i;
         ASSERT_EQ(admitted.served.size(), i + 1) << "connection " << i << " was refused";
     }
