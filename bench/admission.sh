@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Admission under load, under Wine: the time from connect to the first reply byte of GET /ping on
 # a new connection (timed inside the owner's client program, so Wine's program start is not
-# counted) and the share of the owner's requests answered, in four settings in one run: quiet;
+# counted) and the share of the owner's requests answered, in five settings in one run: quiet;
 # with HELD extra loopback connections held open by a native process; with a native process
 # connecting to the Helper's port as fast as it can (another account, as the Helper sees it:
-# under Wine a Linux process owns no row it can trace); and both. Prints a Markdown table with
-# the ratios to quiet.
+# under Wine a Linux process owns no row it can trace); the same flood with every other
+# connection reset while it waits in the backlog; and the held connections with the plain
+# flood. Prints a Markdown table with the ratios to quiet.
 # Usage: bench/admission.sh [mingw build dir] (default build/mingw, configured if new).
 # REQUESTS (default 20) pings per setting, TIMEOUT (s, default 30) for one ping, BUDGET (s,
 # default 120) per setting, after which no new ping is started; HELD (default 10000).
@@ -82,8 +83,10 @@ start_hold() {
 # <answered> <made> <median> <p99> <flood connections>" to $work/results
 measure() {
   local version=$1 setting=$2 port=$3 flood_pid= out
-  if [[ $setting == flood || $setting == both ]]; then
-    python3 "$load" flood "$port" >"$work/flood.out" &
+  if [[ $setting == flood || $setting == resets || $setting == both ]]; then
+    local mode=flood
+    [[ $setting == resets ]] && mode=resets
+    python3 "$load" "$mode" "$port" >"$work/flood.out" &
     flood_pid=$!
     loads+=("$flood_pid")
     sleep 2  # the flood is under way before the first ping
@@ -119,14 +122,15 @@ for version in "${versions[@]}"; do
   [[ -n $port ]] || { echo "admission.sh: no published port" >&2; exit 1; }
   measure "$version" quiet "$port"
   measure "$version" flood "$port"
+  measure "$version" resets "$port"
   start_hold
   measure "$version" held "$port"
   measure "$version" both "$port"
   kill "$hold_pid"
   wait "$hold_pid" || true
-  # A Helper still judging the flood's backlog answers the stop only after it; when the uninstall
-  # gives up waiting, the prefix's processes are ended and the service, started again by the
-  # new wineserver, is uninstalled idle.
+  # A Helper that judges on its accepting task (an earlier build) answers the stop only after the
+  # flood's backlog; when the uninstall gives up waiting, the prefix's processes are ended and the
+  # service, started again by the new wineserver, is uninstalled idle.
   if ! wine "$installed/DrovaneHelperClient.exe" uninstall </dev/null >>"$log" 2>&1; then
     echo "  the Helper did not stop in time; ending the prefix's processes" >&2
     wineserver -k >/dev/null 2>&1 || true
@@ -143,18 +147,19 @@ awk -v held="$held" -v requests="$requests" -v timeout="$timeout" -v budget="$bu
   { key = $1 " " $2; answered[key] = $3; made[key] = $4; med[key] = $5; p99[key] = $6
     floods[key] = $7; if (!($1 in seen)) { seen[$1] = 1; order[++nv] = $1 } }
   END {
-    split("quiet held flood both", settings, " ")
+    split("quiet held flood resets both", settings, " ")
     name["quiet"] = "quiet"
     name["held"] = sprintf("%d extra loopback connections held open", held)
     name["flood"] = "a native process connecting to the port as fast as it can"
-    name["both"] = "both"
+    name["resets"] = "the same, every other connection reset in the backlog"
+    name["both"] = "held and flood"
     printf "Owner pings on new connections, connect to first reply byte (ms); up to %d per setting, ", requests
     printf "timeout %d s each, budget %d s per setting\n\n", timeout, budget
     printf "| Helper | Setting | answered | median | p99 | median / quiet | p99 / quiet | flood connections/s |\n"
     printf "|---|---|---|---|---|---|---|---|\n"
     for (i = 1; i <= nv; i++) {
       q = order[i] " quiet"
-      for (j = 1; j <= 4; j++) {
+      for (j = 1; j <= 5; j++) {
         k = order[i] " " settings[j]
         printf "| %s | %s | %d/%d | %s | %s | %s | %s | %s |\n", order[i], name[settings[j]],
           answered[k], made[k], answered[k] ? sprintf("%.1f", med[k]) : "-",

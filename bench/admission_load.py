@@ -3,6 +3,8 @@
 
 flood <port>: connects to 127.0.0.1:<port> and closes, one connection after another, as fast as
 it can; on SIGTERM prints the number of connections that got through and the seconds it ran.
+resets <port>: as flood, but every other connection is closed with a reset (SO_LINGER 0) right
+after its connect, while it still waits in the Helper's backlog; prints as flood.
 hold <count>: opens <count> loopback connections to a listener of its own (accepted by a child
 process, so that neither process needs more than <count> descriptors) and holds them; prints
 "ready" once all are open.
@@ -11,6 +13,7 @@ import os
 import resource
 import signal
 import socket
+import struct
 import sys
 import time
 
@@ -22,7 +25,7 @@ def on_term(*_):
     stop = True
 
 
-def flood(port):
+def flood(port, resets=False):
     signal.signal(signal.SIGTERM, on_term)
     done = 0
     started = time.monotonic()
@@ -32,11 +35,17 @@ def flood(port):
         try:
             s.connect(("127.0.0.1", port))
             done += 1
+            if resets and done % 2 == 0:
+                s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         except OSError:
             pass
         finally:
             s.close()
     print(done, time.monotonic() - started, flush=True)
+
+
+def resets(port):
+    flood(port, resets=True)
 
 
 def hold(count):
@@ -67,4 +76,4 @@ def hold(count):
 
 
 if __name__ == "__main__":
-    {"flood": flood, "hold": hold}[sys.argv[1]](int(sys.argv[2]))
+    {"flood": flood, "resets": resets, "hold": hold}[sys.argv[1]](int(sys.argv[2]))

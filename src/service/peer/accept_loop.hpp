@@ -1,5 +1,5 @@
-// The endpoint server's accept loop: accepts connections on the listener and hands back the next
-// one whose client runs under the owner's account and passes the token gate.
+// The endpoint server's admission: accepts connections on the listener and hands on each one
+// whose client runs under the owner's account and passes the token gate.
 #pragma once
 
 #include <boost/asio/any_io_executor.hpp>
@@ -8,11 +8,12 @@
 #include <boost/asio/steady_timer.hpp>
 #include <chrono>
 #include <cstddef>
-#include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
-#include <string_view>
+#include <string>
 
+#include "service/blocking_pool.hpp"
 #include "service/hub/helper_log.hpp"
 #include "service/peer/owner_check.hpp"
 
@@ -21,21 +22,24 @@ namespace drovane::peer {
 // The pause after a failed accept.
 inline constexpr std::chrono::seconds kAcceptRetryPause{1};
 
-// The most connections accepted together and judged against one table snapshot.
-inline constexpr std::size_t kMaxAdmissionBatch = 256;
+// The most connections accepted and not yet judged. They are judged together, against one table
+// snapshot; while this many wait, accepting waits too and the backlog holds the rest.
+inline constexpr std::size_t kMaxAdmissionBatch = 1024;
 
-// The listening socket with the timer of the loop's pause. Both are used only from the server
-// task's strand; closing the listener abandons a pending accept and a pending pause alike.
+namespace detail {
+struct AdmissionState;
+}
+
+// The listening socket with the timer of the accepting loop's pause. Both are used only from
+// the server task's strand; closing the listener abandons a pending accept, a pending pause and
+// a judgement under way alike.
 struct Listener {
     explicit Listener(const boost::asio::any_io_executor& executor) : acceptor(executor) {}
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+    ~Listener();
 
-    void close() {
-        boost::system::error_code ignored;
-        acceptor.close(ignored);
-        if (pause) {
-            pause->cancel();
-        }
-    }
+    void close();
 
     boost::asio::ip::tcp::acceptor acceptor;
     // Made at the first failed accept. The runtime's first timer starts a timer thread of its
@@ -48,23 +52,26 @@ struct Listener {
                        const boost::asio::ip::tcp::socket& connection)>
         inspect_accept_for_testing;
     // Takes the table snapshots of the owner check; empty in the product (the system's table).
+    // Called on a thread of the judging pool.
     TcpTableReader read_table_for_testing;
-    // Connections admitted in the last batch and not yet handed back.
-    std::deque<boost::asio::ip::tcp::socket> admitted;
+    // The admission under way, which close() ends.
+    std::shared_ptr<detail::AdmissionState> admission;
 };
 
-// Waits for the next accepted connection that passes the owner check; the check runs before a
-// byte of the connection is read. After each accept the loop also takes, without waiting, the
-// connections already waiting in the backlog (at most kMaxAdmissionBatch in all) and judges them
-// together against one snapshot taken after the last of them was accepted, so that a flood of
-// foreign connections costs one table read per batch and the owner's connection is not queued
-// behind one read per foreign one. Accept failures are logged and retried after a pause, refused
-// connections are closed and the loop goes on at once. Ends, with none, only once the listener
-// has been closed. Accepted sockets belong to `connection_executor`. Failures and refusals go to
-// `log`, which must outlive the loop.
-boost::asio::awaitable<std::optional<boost::asio::ip::tcp::socket>> accept_owner_connection(
-    Listener& listener, std::string_view owner_sid,
-    boost::asio::any_io_executor connection_executor,
+// Admits connections until the listener is closed. Accepting only accepts: every connection that
+// arrives is taken out of the backlog at once, with those already waiting behind it, into a
+// bounded queue; a connection that its client reset while it waited is skipped; other accept
+// failures are logged and retried after a pause. Judging runs on `judges`, one batch at a time:
+// everything queued is judged against one table snapshot taken after the last of it was
+// accepted (owner_check.hpp), so that a flood costs one table read per batch, the backlog keeps
+// draining during a read, and closing the listener never waits for one. Admitted connections go
+// to `serve`, on the listener's strand, before a byte of them is read; refused ones are closed
+// abortively. Connections still queued or being judged when the listener closes are closed
+// abortively too. Accepted sockets belong to `connection_executor`. Failures and refusals go to
+// `log`, which must outlive the judging pool's work.
+boost::asio::awaitable<void> admit_connections(
+    Listener& listener, std::string owner_sid, boost::asio::any_io_executor connection_executor,
+    BlockingPool& judges, std::function<void(boost::asio::ip::tcp::socket)> serve,
     hub::HelperLogList& log = hub::process_helper_log());
 
 }  // namespace drovane::peer

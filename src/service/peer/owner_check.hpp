@@ -3,7 +3,9 @@
 // a confined one (token_gate.hpp).
 #pragma once
 
+#include <array>
 #include <boost/asio/ip/tcp.hpp>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -41,19 +43,22 @@ struct ConnectionEnds {
 };
 std::optional<ConnectionEnds> read_connection_ends(SOCKET connection);
 
-// One GetExtendedTcpTable(AF_INET, TCP_TABLE_OWNER_PID_ALL) call: fills `buffer` (null on the
-// first call) of `*size` bytes, or answers ERROR_INSUFFICIENT_BUFFER with the size it needs.
+// One GetExtendedTcpTable(AF_INET) call in the reader's form: fills `buffer` (null on the first
+// call) of `*size` bytes, or answers ERROR_INSUFFICIENT_BUFFER with the size it needs.
 using TcpTableCall = std::function<DWORD(void* buffer, DWORD* size)>;
 
-// One snapshot of the IPv4 TCP table, through at most five calls. Each buffer is the size last
-// reported plus a margin (a quarter more, at least 256 rows), so that a table growing by less
-// than that between two calls still fits the second one. `size_hint` is the size in bytes the
-// previous read needed, 0 for none: the first call then already has a buffer (of that size plus
-// the margin), and a table that changed by less than the margin since is read in one call. On
-// return it holds the size this read found. A table that outgrows every buffer fails with "the
-// TCP table kept growing".
-Result<std::vector<tcp_owner_row>> read_tcp_owner_table(const TcpTableCall& call, DWORD& size_hint);
-// The system's table, with the hint kept from the previous read.
+// One snapshot of the IPv4 TCP table in `form`, through at most five calls. Each buffer is the
+// size last reported plus a margin (a quarter more, at least 256 rows), so that a table growing
+// by less than that between two calls still fits the second one. `size_hint` is the size in
+// bytes the previous read needed, 0 for none: the first call then already has a buffer (of that
+// size plus the margin), and a table that changed by less than the margin since is read in one
+// call. On return it holds the size this read found. A table that outgrows every buffer fails
+// with "the TCP table kept growing".
+Result<std::vector<tcp_owner_row>> read_tcp_owner_table(
+    const TcpTableCall& call, DWORD& size_hint, TcpTableForm form = TcpTableForm::owner_pid);
+// The system's table in the module form (TCP_TABLE_OWNER_MODULE_ALL, which adds each socket's
+// creation time), with the hint kept from the previous read. The one reader of the system's
+// table.
 Result<std::vector<tcp_owner_row>> read_tcp_owner_table();
 
 // Takes one snapshot; read_tcp_owner_table in the product, a fed table in tests.
@@ -64,14 +69,26 @@ using TcpTableReader = std::function<Result<std::vector<tcp_owner_row>>()>;
 Result<std::optional<std::uint32_t>> find_connection_owner_pid(const Ipv4Endpoint& peer,
                                                                const Ipv4Endpoint& local);
 
-// Judges connections accepted together, all against one snapshot taken by the caller's
-// `read_table` here, after the last of them was accepted: a flood of connections then costs one
-// table read per batch, not one per connection. For each connection whose row names a process,
-// the process is opened and held until the verdict (so its ID cannot pass to another process),
-// must still be running, must run under `owner_sid` and must pass the token gate. The table is
-// then read once more and must still name each held process for its connection; a process that
-// ended before it was opened, its ID reused meanwhile, cannot pass. Anything that cannot be read
-// refuses the connection, as another account's; one verdict per entry, in order.
+// The waits before each further read of the table while a connection's row names process 0.
+// Wine names a socket's process only once that process has sent or received on it, so a client
+// judged between its connect and its first send is unnamed for a moment. No further read starts
+// once their sum (200 ms) has passed since the first read, so slow reads make fewer of them.
+inline constexpr std::array<std::chrono::milliseconds, 4> kUnnamedRowRereadDelays{
+    std::chrono::milliseconds(20), std::chrono::milliseconds(40), std::chrono::milliseconds(60),
+    std::chrono::milliseconds(80)};
+
+// Judges connections accepted together, all against one snapshot taken by `read_table` here,
+// after the last of them was accepted, and indexed once by the connections' ports: a flood of
+// connections then costs one table read per batch, not one per connection. While a row names
+// process 0, the table is read again after each of kUnnamedRowRereadDelays, within their sum; a
+// row still unnamed after the last refuses its connection. For each connection whose row names a
+// process, the process is opened and held until the verdict (so its ID cannot pass to another
+// process), must still be running, must not have been created after the row's socket (where the
+// table gives the socket's creation time), must run under `owner_sid` and must pass the token gate.
+// The table is then read once more and must still name each held process for its connection; a
+// process that ended before it was opened, its ID reused meanwhile, cannot pass. Anything that
+// cannot be read refuses the connection, as another account's; one verdict per entry, in order.
+// Blocks for the table reads and the waits between them: runs off the accepting strand.
 std::vector<Verdict> judge_connections(std::span<const std::optional<ConnectionEnds>> connections,
                                        std::string_view owner_sid, const TcpTableReader& read_table,
                                        const TokenFactsReader& read_facts = read_token_facts);
@@ -79,9 +96,13 @@ std::vector<Verdict> judge_connections(std::span<const std::optional<ConnectionE
 // The verdict on one accepted socket, against the system's table. Reads nothing from it.
 Verdict judge_connection(SOCKET connection, std::string_view owner_sid);
 
-// Closes a refused connection, without reading or writing. The first refusal of each kind in
-// the life of the process (another account; the owner's account in each kind of confinement)
-// writes one line naming it to `log`.
+// Closes a connection with a reset (linger 0), so that it leaves no TIME_WAIT row behind for
+// every later table read to walk. Nothing is read or written.
+void close_abortively(boost::asio::ip::tcp::socket& connection);
+
+// Closes a refused connection abortively, without reading or writing. The first refusal of each
+// kind in the life of the process (another account; the owner's account in each kind of
+// confinement) writes one line naming it to `log`.
 void refuse_connection(boost::asio::ip::tcp::socket connection, const Verdict& verdict,
                        hub::HelperLogList& log = hub::process_helper_log());
 

@@ -31,7 +31,14 @@ using asio::ip::tcp;
 
 constexpr ServiceStatus kRunningStatus{SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0, 0};
 constexpr ServiceStatus kStopPendingStatus{SERVICE_STOP_PENDING, 0, 0, 1, 10000};
-constexpr int kListenBacklog = 128;
+// The largest backlog Windows allows (Windows 8 and later take a hint of up to 65535; Wine
+// passes it on to the host, which caps it at its own maximum); a system that refuses the hint
+// gets SOMAXCONN, its own "reasonable maximum". A deep backlog holds the owner's connection
+// while a flood waits to be judged.
+#ifndef SOMAXCONN_HINT
+#define SOMAXCONN_HINT(backlog) (-(backlog))
+#endif
+constexpr int kListenBacklogHint = SOMAXCONN_HINT(65535);
 
 // The socket layer's error for the call that just failed on this thread.
 Error last_socket_error() {
@@ -59,7 +66,7 @@ Status bind_listener(tcp::acceptor& acceptor) {
     if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
         return last_socket_error();
     }
-    if (::listen(socket.get(), kListenBacklog) != 0) {
+    if (::listen(socket.get(), kListenBacklogHint) != 0 && ::listen(socket.get(), SOMAXCONN) != 0) {
         return last_socket_error();
     }
     boost::system::error_code error;
@@ -112,14 +119,14 @@ asio::awaitable<void> wait_for_shutdown(ShutdownReceiver& shutdown, StatusReport
     listener.close();
 }
 
-// Hands every admitted connection to a task of its own until the listener is closed.
+// Hands every admitted connection to a task of its own until the listener is closed. Judging
+// runs on the blocking pool, so that neither accepting nor the shutdown waiter waits for a read
+// of the TCP table.
 asio::awaitable<void> accept_connections(peer::Listener& listener, const std::string& owner_sid,
-                                         hub::ConnectionSet& connections,
-                                         asio::any_io_executor connection_executor) {
-    while (std::optional<tcp::socket> connection =
-               co_await peer::accept_owner_connection(listener, owner_sid, connection_executor)) {
-        connections.serve(std::move(*connection));
-    }
+                                         hub::ConnectionSet& connections, Runtime& runtime) {
+    co_await peer::admit_connections(
+        listener, owner_sid, runtime.executor(), runtime.blocking_pool(),
+        [&connections](tcp::socket connection) { connections.serve(std::move(connection)); });
 }
 
 // The whole run on one strand: the server task and its accept loop never run at the same time,
@@ -151,7 +158,7 @@ asio::awaitable<Status> serve(std::string owner_sid, ShutdownReceiver shutdown,
     } else {
         using namespace asio::experimental::awaitable_operators;
         co_await (wait_for_shutdown(shutdown, status, listener) &&
-                  accept_connections(listener, owner_sid, connections, runtime.executor()));
+                  accept_connections(listener, owner_sid, connections, runtime));
     }
 
     co_await connections.drain();

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <cctype>
@@ -8,6 +9,8 @@
 #include <ostream>
 #include <string>
 #include <vector>
+
+#include <iphlpapi.h>
 
 #include "service/hub/helper_log.hpp"
 #include "service/peer/owner_check.hpp"
@@ -151,6 +154,104 @@ TEST(OwnerCheck, TheTableMustNameTheOpenedProcessAgain) {
         EXPECT_EQ(judge_connections(ends, sid, read_table, facts).front().admitted, c.admitted)
             << c.name;
     }
+}
+
+TEST(OwnerCheck, RowsThatNameNoProcessAreReadAgainWithinABound) {
+    const std::uint32_t self = ::GetCurrentProcessId();
+    const std::string sid = process_account_sid(self).value();
+    constexpr std::uint32_t kGone = 0xFFFFFFFF;  // the row is no longer in the table
+    constexpr std::size_t kRereads = kUnnamedRowRereadDelays.size();
+    struct Case {
+        const char* name;
+        std::vector<std::uint32_t> reads;  // the owner each read names; the last one repeats
+        bool admitted;
+        std::size_t min_calls;  // reads made, the confirming one included
+        std::size_t max_calls;
+    };
+    const std::vector<Case> cases = {
+        {"named at once", {self}, true, 2, 2},
+        {"0, then the owner", {0, self}, true, 3, 3},
+        {"0, 0, then the owner", {0, 0, self}, true, 4, 4},
+        // A slow machine may stretch the waits past the bound, which then allows fewer reads.
+        {"stays 0", {0}, false, 2, 1 + kRereads},
+        {"0, then gone", {0, kGone}, false, 2, 2},
+    };
+    const std::optional<ConnectionEnds> ends[] = {kEnds};
+    auto facts = [](HANDLE) { return Result<TokenFacts>(kMediumFacts); };
+    for (const Case& c : cases) {
+        std::size_t calls = 0;
+        auto read_table = [&] {
+            const std::uint32_t pid = c.reads[std::min(calls++, c.reads.size() - 1)];
+            return Result<std::vector<tcp_owner_row>>(pid == kGone ? std::vector<tcp_owner_row>()
+                                                                   : table_naming(pid));
+        };
+        EXPECT_EQ(judge_connections(ends, sid, read_table, facts).front().admitted, c.admitted)
+            << c.name;
+        EXPECT_GE(calls, c.min_calls) << c.name;
+        EXPECT_LE(calls, c.max_calls) << c.name;
+    }
+}
+
+// The table names the process that created a socket; a process created after the socket holds
+// a reused ID and must not be taken for its creator.
+TEST(OwnerCheck, AProcessCreatedAfterItsSocketIsNotItsCreator) {
+    const std::uint32_t self = ::GetCurrentProcessId();
+    const std::string sid = process_account_sid(self).value();
+    FILETIME created{};
+    FILETIME unused[3]{};
+    ASSERT_TRUE(
+        ::GetProcessTimes(::GetCurrentProcess(), &created, &unused[0], &unused[1], &unused[2]));
+    const std::uint64_t process_created =
+        (static_cast<std::uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+    constexpr std::int64_t kSecond = 10'000'000;  // in 100 ns units
+    struct Case {
+        const char* name;
+        std::int64_t socket_after_process;  // socket creation minus process creation
+        bool time_given;
+        bool admitted;
+    };
+    const std::vector<Case> cases = {
+        {"socket a second after the process", kSecond, true, true},
+        {"socket in the same tick", 0, true, true},
+        {"socket a tick before the process", -1, true, false},
+        {"socket an hour before the process", -3600 * kSecond, true, false},
+        {"no time given, socket later", kSecond, false, true},
+        {"no time given, socket earlier", -kSecond, false, true},
+    };
+    const std::optional<ConnectionEnds> ends[] = {kEnds};
+    auto facts = [](HANDLE) { return Result<TokenFacts>(kMediumFacts); };
+    for (const Case& c : cases) {
+        std::vector<tcp_owner_row> rows = table_naming(self);
+        rows[0].created = c.time_given ? process_created + c.socket_after_process : 0;
+        auto read_table = [&] { return Result<std::vector<tcp_owner_row>>(rows); };
+        EXPECT_EQ(judge_connections(ends, sid, read_table, facts).front().admitted, c.admitted)
+            << c.name;
+    }
+}
+
+TEST(TcpTableRead, TheSystemsTableGivesStatesAndWhatItKnowsOfCreation) {
+    // The module form of the real table: this process's own connection is found in it, named,
+    // established, with a creation time no earlier than the process's (Wine gives none: 0).
+    boost::asio::io_context io;
+    tcp::acceptor acceptor(io, {boost::asio::ip::address_v4::loopback(), 0});
+    tcp::socket client(io);
+    client.connect(acceptor.local_endpoint());
+    ASSERT_EQ(::send(client.native_handle(), "", 0, 0), 0);
+    tcp::socket accepted = acceptor.accept();
+    Result<std::vector<tcp_owner_row>> rows = read_tcp_owner_table();
+    ASSERT_TRUE(rows) << rows.error().text();
+    const tcp_owner_row* row = TcpRowIndex(*rows).find(endpoint_of(accepted.remote_endpoint()),
+                                                       endpoint_of(accepted.local_endpoint()));
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(row->owning_pid, ::GetCurrentProcessId());
+    EXPECT_EQ(row->state, static_cast<std::uint32_t>(MIB_TCP_STATE_ESTAB));
+    FILETIME created{};
+    FILETIME unused[3]{};
+    ASSERT_TRUE(
+        ::GetProcessTimes(::GetCurrentProcess(), &created, &unused[0], &unused[1], &unused[2]));
+    const std::uint64_t process_created =
+        (static_cast<std::uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+    EXPECT_TRUE(row->created == 0 || row->created >= process_created) << row->created;
 }
 
 TEST(OwnerCheck, TokenGateAdmitsOnlyUnconfinedProcessesOfTheOwner) {

@@ -9,17 +9,24 @@
 namespace drovane::peer {
 namespace {
 
-// Builds the raw bytes of a TCP_TABLE_OWNER_PID_ALL snapshot as Windows lays them out.
+// Builds the raw bytes of a snapshot in either form as Windows lays them out.
 class TableBytes {
   public:
+    explicit TableBytes(TcpTableForm form = TcpTableForm::owner_pid) : form_(form) {}
+
     TableBytes& row(std::uint32_t state, Ipv4Endpoint local, Ipv4Endpoint remote, std::uint32_t pid,
-                    std::uint16_t port_high_bits = 0) {
+                    std::uint16_t port_high_bits = 0, std::uint64_t created = 0) {
         put_u32(state);
         put_address(local);
         put_port(local.port, port_high_bits);
         put_address(remote);
         put_port(remote.port, port_high_bits);
         put_u32(pid);
+        if (form_ == TcpTableForm::owner_module) {
+            put_u32(static_cast<std::uint32_t>(created));
+            put_u32(static_cast<std::uint32_t>(created >> 32));
+            rows_.insert(rows_.end(), 128, std::byte{0xAB});  // the owning module
+        }
         ++count_;
         return *this;
     }
@@ -30,6 +37,7 @@ class TableBytes {
         for (int i = 0; i < 4; ++i) {
             out.push_back(std::byte((count >> (8 * i)) & 0xFF));
         }
+        out.resize(tcp_rows_offset(form_));
         out.insert(out.end(), rows_.begin(), rows_.end());
         return out;
     }
@@ -53,6 +61,7 @@ class TableBytes {
         rows_.push_back(std::byte(high_bits >> 8));
     }
 
+    TcpTableForm form_;
     std::vector<std::byte> rows_;
     std::uint32_t count_ = 0;
 };
@@ -78,6 +87,29 @@ TEST(TcpTable, RowsAreCopiedInOrderWithHostOrderPorts) {
     EXPECT_EQ(rows[1].owning_pid, 4242u);
     EXPECT_EQ(rows[1].local, (Ipv4Endpoint{{192, 168, 1, 20}, 443}));
     EXPECT_EQ(rows[1].remote, (Ipv4Endpoint{{10, 0, 0, 7}, 65535}));
+}
+
+TEST(TcpTable, TheModuleFormAddsTheSocketsCreationTime) {
+    TableBytes table(TcpTableForm::owner_module);
+    table.row(kListen, {kLoopback, 0x1234}, {{0, 0, 0, 0}, 0}, 0x01020304, 0xBEEF, 0)
+        .row(kEstablished, kClient, kHelper, 4242, 0, 0x01DB'0A0B'0C0D'0E0FULL);
+    std::vector<std::byte> bytes = table.bytes();
+    ASSERT_EQ(bytes.size(), 8u + 2 * 160u);
+    std::vector<tcp_owner_row> rows = copy_tcp_owner_rows(bytes, TcpTableForm::owner_module);
+
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].state, kListen);
+    EXPECT_EQ(rows[0].local, (Ipv4Endpoint{kLoopback, 0x1234}));
+    EXPECT_EQ(rows[0].owning_pid, 0x01020304u);
+    EXPECT_EQ(rows[0].created, 0u);
+    EXPECT_EQ(rows[1].state, kEstablished);
+    EXPECT_EQ(rows[1].local, kClient);
+    EXPECT_EQ(rows[1].remote, kHelper);
+    EXPECT_EQ(rows[1].owning_pid, 4242u);
+    EXPECT_EQ(rows[1].created, 0x01DB'0A0B'0C0D'0E0FULL);
+    // A count beyond the bytes reads only the whole rows present.
+    bytes.resize(bytes.size() - 1);
+    EXPECT_EQ(copy_tcp_owner_rows(bytes, TcpTableForm::owner_module).size(), 1u);
 }
 
 TEST(TcpTable, ShortOrEmptyTablesYieldOnlyTheRowsPresent) {

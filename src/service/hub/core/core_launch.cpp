@@ -58,11 +58,14 @@ void PendingCore::hand_over(ManagedCore& record) noexcept {
 namespace {
 
 // One CreateProcessW of the Core, with the handle list and, when asked, the image-load policy in
-// its attribute list.
+// its attribute list. `creation_failed` tells a failure of the creation itself from one of the
+// attribute list.
 Result<PROCESS_INFORMATION> create_core_process(CoreSystemCalls& calls, const VerifiedCore& core,
                                                 std::wstring command_line,
                                                 std::vector<HANDLE> inherited,
-                                                STARTUPINFOEXW startup, bool image_load_policy) {
+                                                STARTUPINFOEXW startup, bool image_load_policy,
+                                                bool& creation_failed) {
+    creation_failed = false;
     win::ProcessAttributeList attributes;
     DROVANE_RETURN_IF_ERROR(attributes.initialise(image_load_policy ? 2 : 1));
     DROVANE_RETURN_IF_ERROR(calls.add_attribute(attributes.get(), PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
@@ -79,10 +82,16 @@ Result<PROCESS_INFORMATION> create_core_process(CoreSystemCalls& calls, const Ve
     auto created = calls.create_process(core.path.c_str(), command_line.data(),
                                         CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED,
                                         core.directory.c_str(), startup);
-    if (!created && image_load_policy) {
-        return std::move(created).error().context("create the Core with its image-load policy");
-    }
+    creation_failed = !created;
     return created;
+}
+
+// The answers of a system that does not know the image-load policy (one older than the policy):
+// it rejects the attribute or the creation that carries it as not supported or as an invalid
+// parameter. Any other failure (out of memory, a commit limit, ...) says nothing about the policy.
+bool refuses_the_policy(const Error& failure) {
+    const std::optional<std::uint32_t> code = failure.os_code();
+    return code == ERROR_NOT_SUPPORTED || code == ERROR_INVALID_PARAMETER;
 }
 
 }  // namespace
@@ -90,9 +99,11 @@ Result<PROCESS_INFORMATION> create_core_process(CoreSystemCalls& calls, const Ve
 // Suspended, so that the Core runs its first instruction only once it is in its job and nothing
 // it starts can escape the job. Only the handles meant for it are inherited: the handle list
 // holds the pipe's write end and the standard handles that exist, nothing else the Helper
-// happens to hold as inheritable. A system that refuses the image-load policy (one older than
-// the policy) gets the Core without it rather than no Core; when the Core cannot be created
-// without the policy either, that failure is the launch's.
+// happens to hold as inheritable. A system that refuses the image-load policy gets the Core
+// without it rather than no Core; once the policy has been applied in this process, the system
+// takes it, and a creation with it that fails is the launch's failure, as is every failure that
+// is not a refusal of the policy. When the Core cannot be created without the policy either,
+// that failure is the launch's.
 Result<PendingCore> create_suspended_core(CoreSystemCalls& calls, const VerifiedCore& core,
                                           std::string_view address) {
     HANDLE read_end = nullptr;
@@ -121,13 +132,24 @@ Result<PendingCore> create_suspended_core(CoreSystemCalls& calls, const Verified
 
     const std::wstring command_line = L"\"" + core.path.native() + L"\" " + to_utf16(address);
     std::optional<Error> refusal;
-    auto created = create_core_process(calls, core, command_line, inherited, startup, true);
-    if (!created) {
-        auto without = create_core_process(calls, core, command_line, inherited, startup, false);
+    bool creation_failed = false;
+    auto created =
+        create_core_process(calls, core, command_line, inherited, startup, true, creation_failed);
+    if (created) {
+        calls.image_load_policy_applied = true;
+    } else {
+        if (calls.image_load_policy_applied || !refuses_the_policy(created.error())) {
+            return std::move(created).error();  // the launch's own failure, as it came
+        }
+        refusal =
+            creation_failed
+                ? std::move(created).error().context("create the Core with its image-load policy")
+                : std::move(created).error();
+        auto without = create_core_process(calls, core, command_line, inherited, startup, false,
+                                           creation_failed);
         if (!without) {
             return std::move(without).error();
         }
-        refusal = std::move(created).error();
         created = std::move(without);
     }
     // Owned at once: nothing between here and the caller can leave the process unowned. The

@@ -2,6 +2,7 @@
 // product uses this class as it is; a test derives from it to fail or delay one call.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -37,6 +38,10 @@ class CoreSystemCalls {
     virtual Status resume(HANDLE thread);
     // Runs `body` on a new detached thread; throws std::system_error when none can be made.
     virtual void start_thread(std::function<void()> body);
+
+    // Set once a Core has been created with its image-load policy: this system takes the
+    // policy, so a later failure of a creation with it is not a refusal of the policy.
+    std::atomic<bool> image_load_policy_applied{false};
 };
 
 }  // namespace drovane::hub

@@ -547,29 +547,63 @@ TEST_F(CoreSupervisorTest, CoreIsCreatedWithTheImageLoadPolicyBesideTheHandleLis
     expect_stop(core.stop_core({kSession}), CoreStopped::stopped);
 }
 
-TEST_F(CoreSupervisorTest, RefusedImageLoadPolicyStillStartsTheCoreAndIsLoggedOnce) {
+TEST_F(CoreSupervisorTest, ImageLoadPolicyFallsBackOnlyWhereTheSystemDoesNotSupportIt) {
     const std::string prefix =
         "Helper starts the Core without its image-load policy, which the system refused: ";
+    const std::string added = "add the Core's image-load policy: ";
+    const std::string created = "create the Core with its image-load policy: ";
+    auto os = [](DWORD code) { return Error::os(code).text(); };
     struct Case {
         const char* name;
-        DWORD add_error;
-        DWORD create_error;
-        std::string line;
+        DWORD add_error;      // the policy's attribute fails with this
+        DWORD create_error;   // a creation that carries the policy fails with this
+        bool applied_before;  // a Core was created with the policy earlier in this process
+        std::string line;     // the fallback's one log line; empty: the launch fails with the error
     };
     const std::vector<Case> cases = {
-        {"refused in the attribute list", ERROR_NOT_SUPPORTED, 0,
-         prefix + "add the Core's image-load policy: " + Error::os(ERROR_NOT_SUPPORTED).text()},
-        {"refused by process creation", 0, ERROR_INVALID_PARAMETER,
-         prefix + "create the Core with its image-load policy: " +
-             Error::os(ERROR_INVALID_PARAMETER).text()},
+        {"attribute not supported", ERROR_NOT_SUPPORTED, 0, false,
+         prefix + added + os(ERROR_NOT_SUPPORTED)},
+        {"attribute an invalid parameter", ERROR_INVALID_PARAMETER, 0, false,
+         prefix + added + os(ERROR_INVALID_PARAMETER)},
+        {"creation not supported", 0, ERROR_NOT_SUPPORTED, false,
+         prefix + created + os(ERROR_NOT_SUPPORTED)},
+        {"creation an invalid parameter", 0, ERROR_INVALID_PARAMETER, false,
+         prefix + created + os(ERROR_INVALID_PARAMETER)},
+        {"attribute out of memory", ERROR_NOT_ENOUGH_MEMORY, 0, false, ""},
+        {"creation out of memory", 0, ERROR_NOT_ENOUGH_MEMORY, false, ""},
+        {"creation over the commit limit", 0, ERROR_COMMITMENT_LIMIT, false, ""},
+        {"creation denied", 0, ERROR_ACCESS_DENIED, false, ""},
+        {"invalid parameter once the policy was applied", 0, ERROR_INVALID_PARAMETER, true, ""},
+        {"not supported once the policy was applied", ERROR_NOT_SUPPORTED, 0, true, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         log_ = std::make_shared<HelperLogList>(kHelperLogCapacity);
         calls_ = std::make_shared<TestCalls>();
+        auto& core = supervisor();
+        if (c.applied_before) {
+            auto process = open_process(started_pid(core.start_core({address("a11"), kSession})));
+            expect_stop(core.stop_core({kSession}), CoreStopped::stopped);
+        }
         calls_->policy_add_error = c.add_error;
         calls_->policy_create_error = c.create_error;
-        auto& core = supervisor();
+        if (c.line.empty()) {
+            const std::size_t creations = calls_->created_with.size();
+            StartOutcome outcome = core.start_core({address("a11"), kSession});
+            const auto* failure = std::get_if<CoreFailure>(&outcome);
+            ASSERT_NE(failure, nullptr);
+            EXPECT_EQ(failure->kind, CoreFailureKind::launch_failed);
+            const DWORD code = c.add_error != 0 ? c.add_error : c.create_error;
+            // The creation's own error, as a creation without the policy would give it.
+            EXPECT_EQ(failure->error.text(), (c.add_error != 0 ? added : "") + os(code));
+            EXPECT_FALSE(core.held_session_for_testing());
+            // No second creation without the policy was tried.
+            EXPECT_EQ(calls_->created_with.size(), creations + (c.add_error != 0 ? 0 : 1));
+            for (const std::string& line : new_log()) {
+                EXPECT_EQ(line.find("without its image-load policy"), std::string::npos) << line;
+            }
+            continue;
+        }
         for (const std::string mode : {"a11", "a22"}) {
             const std::string address_text = address(mode);
             auto process = open_process(started_pid(core.start_core({address_text, kSession})));
