@@ -463,7 +463,11 @@ TEST_F(CoreSupervisorTest, VerificationFailureAfterReleaseLeavesNothingHeld) {
     EXPECT_EQ(exit_code_within(process.get(), 0ms), 1u);
     EXPECT_FALSE(core.held_session_for_testing());
     expect_stop(core.stop_core({kSession}), CoreStopped::not_running);
-    EXPECT_TRUE(new_log().empty());  // verification failures are not logged
+    // Verification failures are not logged. The released Core may have written its own start
+    // line before it was ended: that line is the Core's, not the Helper's.
+    for (const std::string& line : new_log()) {
+        EXPECT_NE(line.rfind("Helper", 0), 0u) << line;
+    }
 }
 
 TEST_F(CoreSupervisorTest, OnlyTheExactCoreFileIsLaunched) {
