@@ -143,7 +143,7 @@ boost::asio::awaitable<void> accept_connections(Listener& listener,
                 try {
                     listener.pause.emplace(listener.acceptor.get_executor());
                 } catch (const std::exception&) {
-                    // No timer (its thread could not start): pause this worker instead.
+                    // No timer could be made: pause this worker instead.
                     std::this_thread::sleep_for(kAcceptRetryPause);
                     continue;
                 }

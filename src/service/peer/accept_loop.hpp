@@ -42,8 +42,8 @@ struct Listener {
     void close();
 
     boost::asio::ip::tcp::acceptor acceptor;
-    // Made at the first failed accept. The runtime's first timer starts a timer thread of its
-    // own, which a Helper that has nothing to time does without.
+    // Made at the first failed accept, so that a listener whose accepts never fail holds no
+    // timer.
     std::optional<boost::asio::steady_timer> pause;
     // Sees the outcome of every accept before the loop does, with the accepted socket; a test
     // sets an error in it to stand for a failed accept (the connection accepted then is closed).
