@@ -350,9 +350,9 @@ std::string service_name() {
     return std::string(names::service);
 }
 
-// The service's status under the deadline, as a failure unless it runs in a process.
-Call<ServiceReport> running_service(const std::shared_ptr<ClientSystemCalls>& calls,
-                                    const Deadline& deadline) {
+// The service's status as the service manager reports it, under the deadline.
+Call<ServiceReport> service_status(const std::shared_ptr<ClientSystemCalls>& calls,
+                                   const Deadline& deadline) {
     Call<Result<ServiceReport>> status =
         bounded<Result<ServiceReport>>(deadline, "query " + service_name() + "'s status",
                                        [calls] { return calls->service_status(); });
@@ -362,7 +362,17 @@ Call<ServiceReport> running_service(const std::shared_ptr<ClientSystemCalls>& ca
     if (!*status) {
         return system_failure(std::move(*status).error());
     }
-    const ServiceReport& report = **status;
+    return **status;
+}
+
+// The service's status under the deadline, as a failure unless it runs in a process.
+Call<ServiceReport> running_service(const std::shared_ptr<ClientSystemCalls>& calls,
+                                    const Deadline& deadline) {
+    Call<ServiceReport> status = service_status(calls, deadline);
+    if (!status) {
+        return status;
+    }
+    const ServiceReport& report = *status;
     if (!report.installed) {
         return Failure{FailureKind::not_installed,
                        Error(service_name() +
@@ -642,16 +652,11 @@ Call<ServiceReport> HelperTransport::query_service() {
     ::ResetEvent(cancel_.get());
     Deadline deadline(timeout_, cancel_.get());
     std::shared_ptr<ClientSystemCalls> calls = calls_;
-    Call<Result<ServiceReport>> status =
-        bounded<Result<ServiceReport>>(deadline, "query " + service_name() + "'s status",
-                                       [calls] { return calls->service_status(); });
+    Call<ServiceReport> status = service_status(calls, deadline);
     if (!status) {
-        return status.failure();
+        return status;
     }
-    if (!*status) {
-        return system_failure(std::move(*status).error());
-    }
-    ServiceReport report = **status;
+    ServiceReport report = *status;
     if (report.installed) {
         Call<Result<std::optional<unsigned>>> port = bounded<Result<std::optional<unsigned>>>(
             deadline, "read the Helper's port", [calls] { return calls->published_port(); });
