@@ -838,9 +838,8 @@ TEST_F(ServiceTest, DiagnosticClientCommands) {
     HelperRun absent = run_client(L"ping");
     EXPECT_EQ(absent.exit_code, 1u);
     EXPECT_TRUE(holds(absent.err,
-                      "the Helper is not installed or not running: no Port value "
-                      "under HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services"
-                      "\\DrovaneHelperService\\Runtime"))
+                      "DrovaneHelperService is not installed: install the Helper from the "
+                      "desktop client"))
         << absent.err;
 
     // The client installs with its own process as the owner.
