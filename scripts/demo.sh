@@ -69,6 +69,6 @@ step "the Helper log after the stop" "sample Core $address" logs
 step "a second stop finds nothing running" "reason: notRunning" stop --session "$session"
 step "uninstall the service" "uninstall: done" uninstall
 installed=0
-step "the client reports a missing Helper" "not installed or not running" ping
+step "the client reports a missing Helper" "DrovaneHelperService is not installed" ping
 
 printf '\nAll steps gave the expected answers.\n'
